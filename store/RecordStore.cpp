@@ -1,0 +1,37 @@
+#include "RecordStore.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+void declareSchema(RecordTable& table)
+{
+    table.clearFieldDefs();
+    table.addFieldDef("NAME", FieldKind::Text, nameSize, true);
+    table.addFieldDef("LOGIN", FieldKind::Text, loginSize, true);
+    table.addFieldDef("PASSWORD", FieldKind::Text, passwordSize, true);
+    table.addFieldDef("NOTES", FieldKind::Text, notesSize, false);
+    table.addFieldDef("RECTYPE", FieldKind::Integer, 0, true);
+
+    table.clearIndexDefs();
+    table.addIndexDef("NAMEIDX", "NAME;LOGIN", IndexOptions{.primary = true});
+    table.addIndexDef("LOGINIDX", "LOGIN", IndexOptions{});
+    table.addIndexDef("PASSIDX", "PASSWORD", IndexOptions{});
+}
+
+}  // namespace
+
+void openStore(RecordTable& table)
+{
+    // Only a missing file is created anew; a file of length zero is left for open()
+    // to refuse, so that a store emptied by some accident is never silently replaced.
+    // When the file's existence cannot be told (a folder that cannot be searched),
+    // nothing is created: open() then reports the system's reason.
+    std::error_code error;
+    if (!std::filesystem::exists(table.fileName(), error) && !error) {
+        declareSchema(table);
+        table.createEmpty();
+    }
+    table.open();
+}
