@@ -1,0 +1,30 @@
+#pragma once
+// Plain-letter accelerators: while the focus is on a control that takes no typed
+// characters (a button, the read-only grid), typing the letter marked with "&" in a
+// button's caption presses that button, as Alt with the letter does anywhere.
+
+#include <QObject>
+
+class QAbstractButton;
+class QWidget;
+
+// The accelerator letter of a caption ("E&xit" gives 'x'), lower case, or a null
+// character when the caption marks none ("&&" is a literal ampersand).
+QChar acceleratorLetter(const QString& caption);
+
+// The enabled, visible button of window whose caption's accelerator is letter, or null.
+QAbstractButton* buttonForAccelerator(QWidget* window, QChar letter);
+
+// Installed on the controls that take no typed characters: a letter key pressed
+// without Ctrl, Alt or Meta presses the window's button with that accelerator.
+class PlainLetterAccelerators : public QObject {
+public:
+    explicit PlainLetterAccelerators(QWidget* window);
+    void watch(QWidget* control);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* window_;
+};
