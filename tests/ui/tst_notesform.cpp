@@ -1,0 +1,142 @@
+// The notes viewer driven with real keys: what it shows, where the focus starts,
+// which keys close it and which do not.
+
+#include "ui/dialogs/notesUnit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+class NotesFormTest : public QObject {
+    Q_OBJECT
+
+private:
+    // Runs action once the viewer is up in its modal loop, then returns exec()'s result.
+    // If the action does not close the viewer, it is closed after a bound so no test hangs,
+    // and the returned flag says the action left it open.
+    struct Outcome {
+        int result;
+        bool closedByAction;
+    };
+    Outcome execWith(tNotesForm& form, const std::function<void(tNotesForm&)>& action)
+    {
+        bool closedByAction = true;
+        QTimer::singleShot(0, &form, [&] {
+            QTRY_VERIFY_WITH_TIMEOUT(form.isVisible(), 2000);
+            form.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&form));
+            action(form);
+            QTimer::singleShot(300, &form, [&] {
+                if (form.isVisible()) {
+                    closedByAction = false;
+                    form.done(99);
+                }
+            });
+        });
+        const int result = form.exec();
+        return {result, closedByAction};
+    }
+
+private slots:
+    void showsNotesOneLinePerBreak()
+    {
+        tNotesForm form;
+        form.setNotes(QStringLiteral("first line\r\nsecond line\r\n\r\nfourth"));
+        QCOMPARE(form.notesMemo->document()->blockCount(), 4);
+        QCOMPARE(form.notesMemo->toPlainText(), QStringLiteral("first line\nsecond line\n\nfourth"));
+    }
+
+    void layoutAndFocus()
+    {
+        tNotesForm form;
+        QCOMPARE(form.windowTitle(), QStringLiteral("Notes"));
+        QCOMPARE(form.size(), QSize(355, 217));
+        QCOMPARE(form.buttonPanel->geometry(), QRect(0, 176, 355, 41));
+        QCOMPARE(form.closeButton->geometry(), QRect(272, 8, 75, 25));
+        QCOMPARE(form.notesMemo->geometry(), QRect(0, 0, 355, 176));
+        QCOMPARE(form.notesMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        QVERIFY(!form.notesMemo->isReadOnly());
+
+        QWidget* focused = nullptr;
+        execWith(form, [&](tNotesForm& f) {
+            focused = QApplication::focusWidget();
+            f.closeButtonClick();
+        });
+        QCOMPARE(focused, form.closeButton);
+    }
+
+    void enterOnCloseClosesButEscapeDoesNot()
+    {
+        tNotesForm form;
+        Outcome escape = execWith(form, [](tNotesForm& f) {
+            QTest::keyClick(f.closeButton, Qt::Key_Escape);
+            QTest::keyClick(f.notesMemo, Qt::Key_Escape);
+        });
+        QVERIFY(!escape.closedByAction);
+
+        Outcome enter = execWith(form, [](tNotesForm& f) {
+            QTest::keyClick(f.closeButton, Qt::Key_Return);
+        });
+        QVERIFY(enter.closedByAction);
+        QCOMPARE(enter.result, int(QDialog::Rejected));
+    }
+
+    void altCClosesFromTheText()
+    {
+        tNotesForm form;
+        Outcome outcome = execWith(form, [](tNotesForm& f) {
+            f.notesMemo->setFocus();
+            QTest::keyClick(f.notesMemo, Qt::Key_C, Qt::AltModifier);
+        });
+        QVERIFY(outcome.closedByAction);
+    }
+
+    void returnInTheTextStartsALine()
+    {
+        tNotesForm form;
+        form.setNotes(QStringLiteral("abc"));
+        Outcome outcome = execWith(form, [](tNotesForm& f) {
+            f.notesMemo->setFocus();
+            f.notesMemo->moveCursor(QTextCursor::End);
+            QTest::keyClick(f.notesMemo, Qt::Key_Return);
+            QTest::keyClicks(f.notesMemo, QStringLiteral("x"));
+        });
+        QVERIFY(!outcome.closedByAction);
+        QCOMPARE(form.notesMemo->toPlainText(), QStringLiteral("abc\nx"));
+    }
+
+    void closeBoxClosesLikeClose()
+    {
+        tNotesForm form;
+        Outcome outcome = execWith(form, [](tNotesForm& f) { f.close(); });
+        QVERIFY(outcome.closedByAction);
+        QCOMPARE(outcome.result, int(QDialog::Rejected));
+    }
+
+    void centredOverItsOwner()
+    {
+        QWidget owner;
+        owner.setGeometry(100, 100, 632, 440);
+        owner.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&owner));
+        tNotesForm form(&owner);
+        QPoint shownAt;
+        execWith(form, [&](tNotesForm& f) {
+            shownAt = f.frameGeometry().topLeft();
+            f.closeButtonClick();
+        });
+        const QRect ownerFrame = owner.frameGeometry();
+        const QSize outer = form.frameGeometry().size();
+        QCOMPARE(shownAt.x(), ownerFrame.left() + (ownerFrame.width() - outer.width()) / 2);
+        QCOMPARE(shownAt.y(), ownerFrame.top() + (ownerFrame.height() - outer.height()) / 2);
+    }
+};
+
+QTEST_MAIN(NotesFormTest)
+#include "tst_notesform.moc"
