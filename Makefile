@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 # Debian packages the build, the tests and the end-to-end suite need.
 PACKAGES := cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev \
             googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev \
-            xvfb xauth openbox xdotool fonts-dejavu-core
+            xvfb xauth openbox xdotool x11-utils fonts-dejavu-core
 
 .PHONY: run test build configure deps clean
 
