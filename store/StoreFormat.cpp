@@ -1,0 +1,941 @@
+// The two forms of a store file's content. docs/store-format.md describes both
+// layouts byte by byte and element by element; keep it in step with this file.
+//
+// Both readers treat their input as hostile: every length is checked against the
+// bytes that remain before anything is allocated or read, and anything that is not
+// a whole, valid store is refused with a RecordTableError that says what is wrong.
+
+#include "StoreFormat.h"
+
+#include <array>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------------
+// Shared rules
+
+constexpr std::uint32_t currentVersion = 1;
+constexpr std::size_t maxFieldNameChars = 31;
+
+[[noreturn]] void fail(const std::string& text)
+{
+    throw RecordTableError(text);
+}
+
+[[noreturn]] void failNewerVersion(std::uint64_t version)
+{
+    fail("The store file was written by a newer version of this program (format "
+         + std::to_string(version) + ")");
+}
+
+// Decodes one UTF-8 sequence at s[pos]; returns the code point and advances pos, or
+// returns -1 for anything that is not the shortest form of a scalar value.
+long nextCodePoint(std::string_view s, std::size_t& pos)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char b0 = byte(pos);
+    if (b0 < 0x80) {
+        ++pos;
+        return b0;
+    }
+    int extra = 0;
+    long cp = 0;
+    long minimum = 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        extra = 1;
+        cp = b0 & 0x1F;
+        minimum = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        extra = 2;
+        cp = b0 & 0x0F;
+        minimum = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        extra = 3;
+        cp = b0 & 0x07;
+        minimum = 0x10000;
+    } else {
+        return -1;
+    }
+    if (s.size() - pos <= static_cast<std::size_t>(extra))
+        return -1;
+    for (int i = 1; i <= extra; ++i) {
+        const unsigned char b = byte(pos + static_cast<std::size_t>(i));
+        if ((b & 0xC0) != 0x80)
+            return -1;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return -1;
+    pos += static_cast<std::size_t>(extra) + 1;
+    return cp;
+}
+
+bool isValidUtf8(std::string_view s)
+{
+    for (std::size_t pos = 0; pos < s.size();) {
+        // Plain ASCII runs are by far the most common; skip them quickly.
+        if (static_cast<unsigned char>(s[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
+        if (nextCodePoint(s, pos) < 0)
+            return false;
+    }
+    return true;
+}
+
+// Characters an XML 1.0 document cannot hold, not even as a character reference.
+bool isXmlChar(long cp)
+{
+    return cp == 0x09 || cp == 0x0A || cp == 0x0D || (cp >= 0x20 && cp <= 0xD7FF)
+        || (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+void appendUtf8(std::string& out, long cp)
+{
+    const auto put = [&](long v) { out.push_back(static_cast<char>(static_cast<unsigned char>(v))); };
+    if (cp < 0x80) {
+        put(cp);
+    } else if (cp < 0x800) {
+        put(0xC0 | (cp >> 6));
+        put(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        put(0xE0 | (cp >> 12));
+        put(0x80 | ((cp >> 6) & 0x3F));
+        put(0x80 | (cp & 0x3F));
+    } else {
+        put(0xF0 | (cp >> 18));
+        put(0x80 | ((cp >> 12) & 0x3F));
+        put(0x80 | ((cp >> 6) & 0x3F));
+        put(0x80 | (cp & 0x3F));
+    }
+}
+
+// A field name: 1 to 31 characters of valid UTF-8, none of them a control character
+// (so that the name fits an XML attribute as it stands).
+bool isValidFieldName(std::string_view name)
+{
+    if (name.empty())
+        return false;
+    std::size_t chars = 0;
+    for (std::size_t pos = 0; pos < name.size();) {
+        const long cp = nextCodePoint(name, pos);
+        if (cp < 0x20 || !isXmlChar(cp))
+            return false;
+        ++chars;
+    }
+    return chars <= maxFieldNameChars;
+}
+
+// The same rules for both forms, so that whatever is written can be read back.
+void checkFieldDef(const FieldDef& field, const char* damaged)
+{
+    if (!isValidFieldName(field.name))
+        fail(std::string(damaged) + "a field name is empty, too long or not valid text)");
+    if (field.kind != FieldKind::Text && field.kind != FieldKind::Integer)
+        fail(std::string(damaged) + "unknown field kind)");
+    if (field.size < 0)
+        fail(std::string(damaged) + "negative field size)");
+}
+
+void checkFieldsForWriting(const std::vector<FieldDef>& fields,
+                           const std::vector<const Record*>& records)
+{
+    if (fields.empty() && !records.empty())
+        fail("Cannot write the store (records without fields)");
+    for (const FieldDef& field : fields)
+        checkFieldDef(field, "Cannot write the store (");
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        const Record* record = records[r];
+        if (record == nullptr || record->size() != fields.size())
+            fail("Cannot write the store (record " + std::to_string(r + 1)
+                 + " does not hold one value per field)");
+        for (std::size_t f = 0; f < fields.size(); ++f) {
+            const StoredValue& value = (*record)[f];
+            if (!value)
+                continue;
+            const bool isText = std::holds_alternative<std::string>(*value);
+            if (isText != (fields[f].kind == FieldKind::Text))
+                fail("Cannot write the store (record " + std::to_string(r + 1)
+                     + " holds a value of the wrong kind in field " + fields[f].name + ")");
+            if (isText && !isValidUtf8(std::get<std::string>(*value)))
+                fail("Cannot write the store (record " + std::to_string(r + 1)
+                     + " holds text that is not valid UTF-8 in field " + fields[f].name + ")");
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// CRC-32 (the common reflected polynomial 0xEDB88320, initial value and final xor
+// 0xFFFFFFFF), table driven.
+
+constexpr std::array<std::uint32_t, 256> makeCrcTable()
+{
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1u) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
+        table[i] = c;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint32_t, 256> crcTable = makeCrcTable();
+
+std::uint32_t crc32(std::string_view data)
+{
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (const char ch : data)
+        c = crcTable[(c ^ static_cast<unsigned char>(ch)) & 0xFFu] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+// ---------------------------------------------------------------------------------
+// Binary form
+
+constexpr std::string_view binaryMagic{"\x89QRL\r\n\x1A\n", 8};
+constexpr std::size_t headerSize = 8 + 4 + 8;  // magic, version, total length
+constexpr std::size_t checksumSize = 4;
+
+constexpr unsigned char kindText = 1;
+constexpr unsigned char kindInteger = 2;
+constexpr unsigned char valueNull = 0;
+constexpr unsigned char valuePresent = 1;
+
+void putU8(std::string& out, unsigned v)
+{
+    out.push_back(static_cast<char>(static_cast<unsigned char>(v)));
+}
+
+void putU32(std::string& out, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        putU8(out, (v >> (8 * i)) & 0xFFu);
+}
+
+void putU64(std::string& out, std::uint64_t v)
+{
+    for (int i = 0; i < 8; ++i)
+        putU8(out, static_cast<unsigned>((v >> (8 * i)) & 0xFFu));
+}
+
+void patchU64(std::string& out, std::size_t at, std::uint64_t v)
+{
+    for (int i = 0; i < 8; ++i)
+        out[at + static_cast<std::size_t>(i)] =
+            static_cast<char>(static_cast<unsigned char>((v >> (8 * i)) & 0xFFu));
+}
+
+std::uint32_t checkedCount(std::size_t n, const char* what)
+{
+    if (n > std::numeric_limits<std::uint32_t>::max())
+        fail(std::string("Cannot write the store (too many ") + what + ")");
+    return static_cast<std::uint32_t>(n);
+}
+
+std::string encodeBinary(const std::vector<FieldDef>& fields,
+                         const std::vector<const Record*>& records)
+{
+    std::string out;
+    out.reserve(64 + fields.size() * 48 + records.size() * fields.size() * 16);
+    out.append(binaryMagic);
+    putU32(out, currentVersion);
+    putU64(out, 0);  // total length, filled in at the end
+    putU32(out, checkedCount(fields.size(), "fields"));
+    for (const FieldDef& field : fields) {
+        putU32(out, static_cast<std::uint32_t>(field.name.size()));
+        out.append(field.name);
+        putU8(out, field.kind == FieldKind::Text ? kindText : kindInteger);
+        putU32(out, static_cast<std::uint32_t>(field.size));
+        putU8(out, field.required ? 1u : 0u);
+    }
+    putU32(out, checkedCount(records.size(), "records"));
+    for (const Record* record : records) {
+        for (const StoredValue& value : *record) {
+            if (!value) {
+                putU8(out, valueNull);
+                continue;
+            }
+            putU8(out, valuePresent);
+            if (const auto* text = std::get_if<std::string>(&*value)) {
+                putU32(out, checkedCount(text->size(), "bytes in one text"));
+                out.append(*text);
+            } else {
+                putU32(out, static_cast<std::uint32_t>(std::get<std::int32_t>(*value)));
+            }
+        }
+    }
+    patchU64(out, 8 + 4, static_cast<std::uint64_t>(out.size()) + checksumSize);
+    putU32(out, crc32(out));
+    return out;
+}
+
+// Reads little-endian numbers and byte runs, never past the end it was given.
+class ByteReader {
+public:
+    explicit ByteReader(std::string_view data) : data_(data) {}
+
+    std::size_t remaining() const { return data_.size() - pos_; }
+
+    unsigned char u8()
+    {
+        need(1);
+        return static_cast<unsigned char>(data_[pos_++]);
+    }
+
+    std::uint32_t u32()
+    {
+        need(4);
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i)
+            v |= static_cast<std::uint32_t>(static_cast<unsigned char>(data_[pos_ + static_cast<std::size_t>(i)]))
+                 << (8 * i);
+        pos_ += 4;
+        return v;
+    }
+
+    std::uint64_t u64()
+    {
+        const std::uint64_t low = u32();
+        const std::uint64_t high = u32();
+        return low | (high << 32);
+    }
+
+    std::string_view bytes(std::size_t n)
+    {
+        need(n);
+        const std::string_view run = data_.substr(pos_, n);
+        pos_ += n;
+        return run;
+    }
+
+private:
+    void need(std::size_t n) const
+    {
+        if (remaining() < n)
+            fail("The store file is damaged (a length runs past the end)");
+    }
+
+    std::string_view data_;
+    std::size_t pos_ = 0;
+};
+
+DecodedStore decodeBinary(std::string_view content)
+{
+    if (content.size() < headerSize + checksumSize)
+        fail("The store file is truncated");
+
+    ByteReader header(content.substr(binaryMagic.size()));
+    const std::uint32_t version = header.u32();
+    const std::uint64_t declaredLength = header.u64();
+    if (declaredLength > content.size())
+        fail("The store file is truncated (" + std::to_string(content.size()) + " of "
+             + std::to_string(declaredLength) + " bytes)");
+    if (declaredLength < content.size())
+        fail("The store file is damaged (data after its end)");
+
+    const std::string_view body = content.substr(0, content.size() - checksumSize);
+    const std::uint32_t storedCrc =
+        ByteReader(content.substr(content.size() - checksumSize)).u32();
+    if (crc32(body) != storedCrc)
+        fail("The store file is damaged (checksum mismatch)");
+
+    // The version is read only once the checksum holds, so that a damaged version
+    // number is reported as damage rather than as a file from the future.
+    if (version == 0)
+        fail("The store file is damaged (format version 0)");
+    if (version > currentVersion)
+        failNewerVersion(version);
+
+    const char* damaged = "The store file is damaged (";
+    ByteReader in(body.substr(headerSize));
+    DecodedStore store;
+
+    const std::uint32_t fieldCount = in.u32();
+    // Each field takes at least 10 bytes: bound the count before reserving.
+    if (fieldCount > in.remaining() / 10)
+        fail("The store file is damaged (field count runs past the end)");
+    store.fields.reserve(fieldCount);
+    for (std::uint32_t f = 0; f < fieldCount; ++f) {
+        FieldDef field;
+        const std::uint32_t nameLength = in.u32();
+        field.name = std::string(in.bytes(nameLength));
+        const unsigned char kind = in.u8();
+        if (kind != kindText && kind != kindInteger)
+            fail("The store file is damaged (unknown field kind)");
+        field.kind = kind == kindText ? FieldKind::Text : FieldKind::Integer;
+        field.size = static_cast<std::int32_t>(in.u32());
+        const unsigned char required = in.u8();
+        if (required > 1)
+            fail("The store file is damaged (bad required flag)");
+        field.required = required == 1;
+        checkFieldDef(field, damaged);
+        store.fields.push_back(std::move(field));
+    }
+
+    const std::uint32_t recordCount = in.u32();
+    // Each record takes at least one byte per field.
+    if (recordCount > 0 && (fieldCount == 0 || recordCount > in.remaining() / fieldCount))
+        fail("The store file is damaged (record count runs past the end)");
+    store.records.reserve(recordCount);
+    for (std::uint32_t r = 0; r < recordCount; ++r) {
+        Record record;
+        record.reserve(fieldCount);
+        for (const FieldDef& field : store.fields) {
+            const unsigned char tag = in.u8();
+            if (tag == valueNull) {
+                record.emplace_back(std::nullopt);
+            } else if (tag != valuePresent) {
+                fail("The store file is damaged (bad value marker)");
+            } else if (field.kind == FieldKind::Text) {
+                const std::uint32_t length = in.u32();
+                std::string text(in.bytes(length));
+                if (!isValidUtf8(text))
+                    fail("The store file is damaged (text that is not valid UTF-8)");
+                record.emplace_back(FieldValue(std::move(text)));
+            } else {
+                record.emplace_back(FieldValue(static_cast<std::int32_t>(in.u32())));
+            }
+        }
+        store.records.push_back(std::move(record));
+    }
+    if (in.remaining() != 0)
+        fail("The store file is damaged (data after the records)");
+    return store;
+}
+
+// ---------------------------------------------------------------------------------
+// XML form
+
+constexpr std::string_view xmlDeclaration{R"(<?xml version="1.0" encoding="UTF-8"?>)"};
+constexpr std::string_view rootName{"quorrel-store"};
+
+void appendHex(std::string& out, long cp)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    do {
+        hex.insert(hex.begin(), digits[cp & 0xF]);
+        cp >>= 4;
+    } while (cp != 0);
+    if (hex.size() < 2)
+        hex.insert(hex.begin(), '0');
+    out += hex;
+}
+
+// Escapes text for element content or a double-quoted attribute value. Markup
+// characters and quotes become entities; TAB, LF and CR become character
+// references so that no reader's line-end or attribute normalisation can touch
+// them. Characters XML cannot hold at all (the other control characters, U+FFFE,
+// U+FFFF) become <char code="HEX"/> elements, which only element content allows;
+// field names never contain them.
+void appendEscaped(std::string& out, std::string_view text)
+{
+    for (std::size_t pos = 0; pos < text.size();) {
+        const char ch = text[pos];
+        switch (ch) {
+        case '<': out += "&lt;"; ++pos; continue;
+        case '>': out += "&gt;"; ++pos; continue;
+        case '&': out += "&amp;"; ++pos; continue;
+        case '"': out += "&quot;"; ++pos; continue;
+        case '\'': out += "&apos;"; ++pos; continue;
+        case '\t': out += "&#9;"; ++pos; continue;
+        case '\n': out += "&#10;"; ++pos; continue;
+        case '\r': out += "&#13;"; ++pos; continue;
+        default: break;
+        }
+        const std::size_t start = pos;
+        const long cp = nextCodePoint(text, pos);  // valid: checked before encoding
+        if (isXmlChar(cp)) {
+            out.append(text.substr(start, pos - start));
+        } else {
+            out += "<char code=\"";
+            appendHex(out, cp);
+            out += "\"/>";
+        }
+    }
+}
+
+std::string encodeXml(const std::vector<FieldDef>& fields,
+                      const std::vector<const Record*>& records)
+{
+    std::string out;
+    out.reserve(256 + fields.size() * 80 + records.size() * (20 + fields.size() * 24));
+    out += xmlDeclaration;
+    out += "\n<";
+    out += rootName;
+    out += " version=\"" + std::to_string(currentVersion) + "\">\n";
+    out += " <fields>\n";
+    for (const FieldDef& field : fields) {
+        out += "  <field name=\"";
+        appendEscaped(out, field.name);
+        out += "\" kind=\"";
+        out += field.kind == FieldKind::Text ? "text" : "integer";
+        out += "\" size=\"" + std::to_string(field.size);
+        out += "\" required=\"";
+        out += field.required ? "yes" : "no";
+        out += "\"/>\n";
+    }
+    out += " </fields>\n <records>\n";
+    for (const Record* record : records) {
+        out += "  <record>";
+        for (const StoredValue& value : *record) {
+            if (!value) {
+                out += "<null/>";
+            } else if (const auto* text = std::get_if<std::string>(&*value)) {
+                out += "<value>";
+                appendEscaped(out, *text);
+                out += "</value>";
+            } else {
+                out += "<value>" + std::to_string(std::get<std::int32_t>(*value)) + "</value>";
+            }
+        }
+        out += "</record>\n";
+    }
+    out += " </records>\n</";
+    out += rootName;
+    out += ">\n";
+    return out;
+}
+
+// A strict reader for exactly the documents encodeXml writes: the declaration, the
+// fixed elements with their fixed attributes, whitespace between elements, entity
+// and character references, and <char> elements inside values. Comments,
+// processing instructions, CDATA sections and document types are refused.
+class XmlStoreReader {
+public:
+    explicit XmlStoreReader(std::string_view doc) : doc_(doc) {}
+
+    DecodedStore read()
+    {
+        checkCharacters();
+        if (doc_.substr(pos_, xmlDeclaration.size()) != xmlDeclaration)
+            invalid("expected the XML declaration");
+        pos_ += xmlDeclaration.size();
+
+        Tag root = startTag(rootName);
+        const std::string version = takeAttribute(root, "version");
+        noMoreAttributes(root);
+        const std::uint64_t number = parseUnsigned(version, "format version");
+        if (number == 0)
+            invalid("format version 0");
+        if (number > currentVersion)
+            failNewerVersion(number);
+        if (root.selfClosing)
+            invalid("expected <fields>");
+
+        DecodedStore store;
+        readFields(store);
+        readRecords(store);
+        endTag(rootName);
+        skipSpace();
+        if (pos_ != doc_.size())
+            invalid("data after the end of the document");
+        return store;
+    }
+
+private:
+    struct Tag {
+        std::string_view name;
+        std::vector<std::pair<std::string_view, std::string>> attributes;
+        bool selfClosing = false;
+    };
+
+    [[noreturn]] void invalid(const std::string& what) const
+    {
+        std::size_t line = 1;
+        for (std::size_t i = 0; i < pos_ && i < doc_.size(); ++i)
+            line += doc_[i] == '\n' ? 1 : 0;
+        fail("The XML store file is not valid (line " + std::to_string(line) + ": " + what + ")");
+    }
+
+    // The whole document must be UTF-8 made of characters XML allows.
+    void checkCharacters()
+    {
+        for (std::size_t p = 0; p < doc_.size();) {
+            const std::size_t start = p;
+            const long cp = nextCodePoint(doc_, p);
+            if (cp < 0 || !isXmlChar(cp)) {
+                pos_ = start;
+                invalid(cp < 0 ? "not valid UTF-8" : "a character XML does not allow");
+            }
+        }
+    }
+
+    bool atEnd() const { return pos_ >= doc_.size(); }
+    char peek() const { return atEnd() ? '\0' : doc_[pos_]; }
+    bool lookingAt(std::string_view s) const { return doc_.substr(pos_, s.size()) == s; }
+
+    static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+    static bool isNameStart(char c)
+    {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    }
+    static bool isNameChar(char c)
+    {
+        return isNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    }
+
+    void skipSpace()
+    {
+        while (!atEnd() && isSpace(doc_[pos_]))
+            ++pos_;
+    }
+
+    std::string_view name()
+    {
+        const std::size_t start = pos_;
+        if (!isNameStart(peek()))
+            invalid("expected a name");
+        while (!atEnd() && isNameChar(doc_[pos_]))
+            ++pos_;
+        return doc_.substr(start, pos_ - start);
+    }
+
+    // Decodes a reference that starts at '&' and appends the character it stands for.
+    void reference(std::string& out)
+    {
+        ++pos_;  // '&'
+        const std::size_t semicolon = doc_.find(';', pos_);
+        if (semicolon == std::string_view::npos || semicolon - pos_ > 10)
+            invalid("an unterminated reference");
+        const std::string_view ref = doc_.substr(pos_, semicolon - pos_);
+        if (ref == "lt") out += '<';
+        else if (ref == "gt") out += '>';
+        else if (ref == "amp") out += '&';
+        else if (ref == "quot") out += '"';
+        else if (ref == "apos") out += '\'';
+        else if (ref.size() >= 2 && ref[0] == '#') {
+            const bool hex = ref[1] == 'x';
+            const std::string_view digits = ref.substr(hex ? 2 : 1);
+            unsigned long cp = 0;
+            const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(),
+                                                   cp, hex ? 16 : 10);
+            if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()
+                || cp > 0x10FFFF || !isXmlChar(static_cast<long>(cp)))
+                invalid("a bad character reference");
+            appendUtf8(out, static_cast<long>(cp));
+        } else {
+            invalid("an unknown entity");
+        }
+        pos_ = semicolon + 1;
+    }
+
+    std::string attributeValue()
+    {
+        const char quote = peek();
+        if (quote != '"' && quote != '\'')
+            invalid("expected a quoted attribute value");
+        ++pos_;
+        std::string value;
+        for (;;) {
+            if (atEnd())
+                invalid("an unterminated attribute value");
+            const char c = doc_[pos_];
+            if (c == quote) {
+                ++pos_;
+                return value;
+            }
+            if (c == '<')
+                invalid("'<' inside an attribute value");
+            if (c == '&') {
+                reference(value);
+            } else if (c == '\r' && lookingAt("\r\n")) {
+                value += ' ';  // a line end is one blank, as in any XML reader
+                pos_ += 2;
+            } else {
+                value += isSpace(c) ? ' ' : c;
+                ++pos_;
+            }
+        }
+    }
+
+    Tag startTag(std::string_view expected)
+    {
+        skipSpace();
+        if (peek() != '<' || lookingAt("</") || lookingAt("<!") || lookingAt("<?"))
+            invalid("expected <" + std::string(expected) + ">");
+        ++pos_;
+        Tag tag;
+        tag.name = name();
+        if (tag.name != expected)
+            invalid("expected <" + std::string(expected) + ">");
+        for (;;) {
+            const bool spaced = isSpace(peek());
+            skipSpace();
+            if (lookingAt("/>")) {
+                pos_ += 2;
+                tag.selfClosing = true;
+                return tag;
+            }
+            if (peek() == '>') {
+                ++pos_;
+                return tag;
+            }
+            if (!spaced)
+                invalid("expected a blank before an attribute");
+            const std::string_view attribute = name();
+            for (const auto& [existing, value] : tag.attributes)
+                if (existing == attribute)
+                    invalid("a repeated attribute");
+            skipSpace();
+            if (peek() != '=')
+                invalid("expected '=' after an attribute name");
+            ++pos_;
+            skipSpace();
+            tag.attributes.emplace_back(attribute, attributeValue());
+        }
+    }
+
+    void endTag(std::string_view expected)
+    {
+        skipSpace();
+        if (!lookingAt("</"))
+            invalid("expected </" + std::string(expected) + ">");
+        pos_ += 2;
+        if (name() != expected)
+            invalid("expected </" + std::string(expected) + ">");
+        skipSpace();
+        if (peek() != '>')
+            invalid("expected '>'");
+        ++pos_;
+    }
+
+    bool atEndTag()
+    {
+        skipSpace();
+        return lookingAt("</");
+    }
+
+    bool atStartTag(std::string_view tagName) const
+    {
+        if (!lookingAt("<") || !lookingAt(std::string("<").append(tagName)))
+            return false;
+        const std::size_t after = pos_ + 1 + tagName.size();
+        return after < doc_.size() && (isSpace(doc_[after]) || doc_[after] == '>' || doc_[after] == '/');
+    }
+
+    std::string takeAttribute(Tag& tag, std::string_view attribute)
+    {
+        for (auto it = tag.attributes.begin(); it != tag.attributes.end(); ++it) {
+            if (it->first == attribute) {
+                std::string value = std::move(it->second);
+                tag.attributes.erase(it);
+                return value;
+            }
+        }
+        invalid("<" + std::string(tag.name) + "> lacks the attribute " + std::string(attribute));
+    }
+
+    void noMoreAttributes(const Tag& tag)
+    {
+        if (!tag.attributes.empty())
+            invalid("<" + std::string(tag.name) + "> has an unknown attribute "
+                    + std::string(tag.attributes.front().first));
+    }
+
+    std::uint64_t parseUnsigned(std::string_view text, const char* what)
+    {
+        std::uint64_t value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+            invalid(std::string("a bad ") + what);
+        return value;
+    }
+
+    void readFields(DecodedStore& store)
+    {
+        const Tag fields = startTag("fields");
+        if (!fields.attributes.empty())
+            invalid("<fields> has an unknown attribute");
+        if (fields.selfClosing)
+            return;
+        while (!atEndTag()) {
+            Tag tag = startTag("field");
+            if (!tag.selfClosing)
+                invalid("<field> must be empty");
+            FieldDef field;
+            field.name = takeAttribute(tag, "name");
+            const std::string kind = takeAttribute(tag, "kind");
+            if (kind == "text")
+                field.kind = FieldKind::Text;
+            else if (kind == "integer")
+                field.kind = FieldKind::Integer;
+            else
+                invalid("unknown field kind");
+            const std::uint64_t size = parseUnsigned(takeAttribute(tag, "size"), "field size");
+            if (size > static_cast<std::uint64_t>(std::numeric_limits<int>::max()))
+                invalid("a bad field size");
+            field.size = static_cast<int>(size);
+            const std::string required = takeAttribute(tag, "required");
+            if (required != "yes" && required != "no")
+                invalid("bad required flag");
+            field.required = required == "yes";
+            noMoreAttributes(tag);
+            if (!isValidFieldName(field.name))
+                invalid("a field name is empty, too long or not valid text");
+            store.fields.push_back(std::move(field));
+        }
+        endTag("fields");
+    }
+
+    void readRecords(DecodedStore& store)
+    {
+        const Tag records = startTag("records");
+        if (!records.attributes.empty())
+            invalid("<records> has an unknown attribute");
+        if (records.selfClosing)
+            return;
+        while (!atEndTag()) {
+            if (store.fields.empty())
+                invalid("records without fields");
+            const Tag tag = startTag("record");
+            if (!tag.attributes.empty())
+                invalid("<record> has an unknown attribute");
+            Record record;
+            record.reserve(store.fields.size());
+            if (!tag.selfClosing) {
+                while (!atEndTag()) {
+                    if (record.size() == store.fields.size())
+                        invalid("a record holds more values than there are fields");
+                    record.push_back(value(store.fields[record.size()]));
+                }
+                endTag("record");
+            }
+            if (record.size() != store.fields.size())
+                invalid("a record holds fewer values than there are fields");
+            store.records.push_back(std::move(record));
+        }
+        endTag("records");
+    }
+
+    StoredValue value(const FieldDef& field)
+    {
+        skipSpace();
+        if (atStartTag("null")) {
+            const Tag tag = startTag("null");
+            if (!tag.attributes.empty())
+                invalid("<null> has an unknown attribute");
+            if (!tag.selfClosing)
+                endTag("null");
+            return std::nullopt;
+        }
+        const Tag tag = startTag("value");
+        if (!tag.attributes.empty())
+            invalid("<value> has an unknown attribute");
+        std::string text;
+        if (!tag.selfClosing)
+            text = valueText();
+        if (field.kind == FieldKind::Text)
+            return FieldValue(std::move(text));
+        std::int32_t number = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (text.empty() || ec != std::errc() || end != text.data() + text.size()
+            || text[0] == '+')
+            invalid("a bad integer value");
+        return FieldValue(number);
+    }
+
+    // The content of a <value> element up to and including its end tag: characters,
+    // references and <char code="HEX"/> elements. Line ends are normalised as XML
+    // requires (CR LF and a lone CR read as LF); the writer never leaves one raw.
+    std::string valueText()
+    {
+        std::string text;
+        for (;;) {
+            if (atEnd())
+                invalid("an unterminated <value>");
+            const char c = doc_[pos_];
+            if (c == '&') {
+                reference(text);
+            } else if (c == '<') {
+                if (lookingAt("</"))
+                    break;
+                if (!atStartTag("char"))
+                    invalid("unexpected markup inside <value>");
+                Tag tag = startTag("char");
+                const std::string code = takeAttribute(tag, "code");
+                noMoreAttributes(tag);
+                if (!tag.selfClosing)
+                    invalid("<char> must be empty");
+                unsigned long cp = 0;
+                const auto [end, ec] =
+                    std::from_chars(code.data(), code.data() + code.size(), cp, 16);
+                if (code.empty() || code.size() > 6 || ec != std::errc()
+                    || end != code.data() + code.size() || cp > 0x10FFFF
+                    || isXmlChar(static_cast<long>(cp)) || (cp >= 0xD800 && cp <= 0xDFFF))
+                    invalid("a bad <char> code");
+                appendUtf8(text, static_cast<long>(cp));
+            } else if (c == '>' && doc_.substr(pos_ - 2, 2) == "]]") {
+                invalid("']]>' inside a value");
+            } else if (c == '\r') {
+                text += '\n';
+                pos_ += lookingAt("\r\n") ? 2 : 1;
+            } else {
+                text += c;
+                ++pos_;
+            }
+        }
+        endTag("value");
+        return text;
+    }
+
+    std::string_view doc_;
+    std::size_t pos_ = 0;
+};
+
+bool startsWithXml(std::string_view content)
+{
+    return content.substr(0, 5) == "<?xml";
+}
+
+}  // namespace
+
+StoreForm storeFormForFileName(std::string_view fileName)
+{
+    if (fileName.size() < 4)
+        return StoreForm::Binary;
+    const std::string_view ending = fileName.substr(fileName.size() - 4);
+    static constexpr std::string_view xml = ".xml";
+    for (std::size_t i = 0; i < 4; ++i) {
+        char c = ending[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != xml[i])
+            return StoreForm::Binary;
+    }
+    return StoreForm::Xml;
+}
+
+std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,
+                        const std::vector<const Record*>& records)
+{
+    checkFieldsForWriting(fields, records);
+    return form == StoreForm::Xml ? encodeXml(fields, records) : encodeBinary(fields, records);
+}
+
+DecodedStore decodeStore(std::string_view content)
+{
+    if (content.empty())
+        fail("The store file is empty");
+    if (content.substr(0, binaryMagic.size()) == binaryMagic)
+        return decodeBinary(content);
+    if (content.size() < binaryMagic.size() && binaryMagic.substr(0, content.size()) == content)
+        fail("The store file is truncated");
+    // A byte order mark is allowed in front of the XML declaration, as XML allows it.
+    std::string_view xml = content;
+    if (xml.substr(0, 3) == "\xEF\xBB\xBF")
+        xml.remove_prefix(3);
+    if (startsWithXml(xml))
+        return XmlStoreReader(xml).read();
+    fail("The content is not a store file (unknown format)");
+}
