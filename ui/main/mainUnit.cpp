@@ -1,0 +1,275 @@
+#include "mainUnit.h"
+
+#include "recordGrid.h"
+#include "recordGridModel.h"
+#include "statusPanels.h"
+#include "store/RecordStore.h"
+#include "ui/dialogs/accelerators.h"
+#include "ui/dialogs/windowLook.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+
+static void loadResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace {
+
+constexpr int clientWidth = 632;
+constexpr int clientHeight = 440;
+constexpr int bannerHeight = 60;
+constexpr int buttonPanelHeight = 41;
+constexpr int statusBarHeight = 19;
+constexpr int buttonHeight = 25;
+
+const QString activeStoreName = QStringLiteral("kestrin.db");
+const QString archiveStoreName = QStringLiteral("inactive.db");
+
+// Enter or Return presses the button that has the focus; no button is the window's
+// default, so elsewhere these keys press nothing.
+class EnterPressesFocusedButton : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+                && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+                static_cast<QPushButton*>(watched)->click();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+QPushButton* makeButton(QWidget* container, const QString& caption, int left, int width,
+                        bool enabled, const QString& hint = {})
+{
+    auto* button = new QPushButton(caption, container);
+    button->setGeometry(left, 8, width, buttonHeight);
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    button->setEnabled(enabled);
+    if (!hint.isEmpty())
+        button->setToolTip(hint);  // tool tips do no accelerator processing: "&&" stays
+    return button;
+}
+
+}  // namespace
+
+tMainForm::tMainForm(QString folder, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
+                          | Qt::WindowCloseButtonHint),
+      requestedFolder_(std::move(folder))
+{
+    loadResources();
+    setWindowTitle(QStringLiteral("Quorrel"));
+    applyClassicLook(this, clientWidth, clientHeight);
+
+    viewDBSource = new RecordGridModel(viewDB, this);
+
+    statusBar = new StatusPanels(200, this);
+
+    headerImage = new QLabel(this);
+    headerImage->setPixmap(QPixmap(QStringLiteral(":/header.jpg")));
+    headerImage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    headerImage->setScaledContents(false);
+
+    buttonPanel = new QWidget(this);
+
+    dbView = new RecordGrid(this);
+    dbView->setFont(classicFont());
+    dbView->setGridModel(viewDBSource);
+    dbView->setToolTip(
+        QStringLiteral("Select record and Edit or Archive it.  Or, double-click to view notes."));
+
+    addButton = makeButton(buttonPanel, QStringLiteral("&Add"), 24, 75, true,
+                           QStringLiteral("Add a login && password, memorable information (like "
+                                          "a maiden name) or a product serial number"));
+    editButton = makeButton(buttonPanel, QStringLiteral("&Edit"), 112, 75, false,
+                            QStringLiteral("Edit the currently selected record"));
+    archiveButton = makeButton(buttonPanel, QStringLiteral("A&rchive It"), 200, 75, false,
+                               QStringLiteral("Archive the currently selected record (No longer "
+                                              "used/closed account/etc.)"));
+    searchButton = makeButton(buttonPanel, QStringLiteral("&Search"), 360, 75, false);
+    viewSwapButton = makeButton(buttonPanel, QStringLiteral("&View Archived"), 520, 89, true);
+    helpButton = makeButton(this, QStringLiteral("Help!"), 464, 75, true);
+    exitButton = makeButton(this, QStringLiteral("E&xit"), 544, 75, true);
+    // Help! and Exit sit on the banner.
+    helpButton->raise();
+    exitButton->raise();
+
+    setTabOrder(addButton, editButton);
+    setTabOrder(editButton, archiveButton);
+    setTabOrder(archiveButton, searchButton);
+    setTabOrder(searchButton, viewSwapButton);
+    setTabOrder(viewSwapButton, dbView);
+    setTabOrder(dbView, helpButton);
+    setTabOrder(helpButton, exitButton);
+
+    auto* letters = new PlainLetterAccelerators(this);
+    auto* enter = new EnterPressesFocusedButton(this);
+    for (QPushButton* button : {addButton, editButton, archiveButton, searchButton,
+                                viewSwapButton, helpButton, exitButton}) {
+        letters->watch(button);
+        button->installEventFilter(enter);
+    }
+    letters->watch(dbView);
+
+    connect(viewSwapButton, &QPushButton::clicked, this, &tMainForm::viewSwapButtonClick);
+    connect(exitButton, &QPushButton::clicked, this, &tMainForm::exitButtonClick);
+    connect(dbView, &RecordGrid::titleClicked, this, &tMainForm::dbViewTitleClick);
+
+    placeControls();
+}
+
+tMainForm::~tMainForm()
+{
+    // The grid's model stops following viewDB before viewDB goes; viewDB then closes
+    // itself, writing its file if it changed.
+    viewDBSource->release();
+}
+
+void tMainForm::placeControls()
+{
+    const int w = width();
+    const int h = height();
+    headerImage->setGeometry(0, 0, w, bannerHeight);
+    buttonPanel->setGeometry(0, bannerHeight, w, buttonPanelHeight);
+    statusBar->setGeometry(0, h - statusBarHeight, w, statusBarHeight);
+    const int gridTop = bannerHeight + buttonPanelHeight;
+    dbView->setGeometry(0, gridTop, w, std::max(0, h - gridTop - statusBarHeight));
+}
+
+void tMainForm::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    placeControls();
+}
+
+void tMainForm::centreOnScreen()
+{
+    const QScreen* shownOn = screen();
+    if (!shownOn)
+        return;
+    const QRect area = shownOn->geometry();
+    const QSize outer = frameGeometry().size();
+    move(area.left() + (area.width() - outer.width()) / 2,
+         area.top() + (area.height() - outer.height()) / 2);
+}
+
+void tMainForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (shown_)
+        return;
+    shown_ = true;
+    centreOnScreen();
+    formShow();
+}
+
+void tMainForm::formShow()
+{
+    QString folder = requestedFolder_;
+    if (folder.isEmpty()) {
+        const QString executable = QCoreApplication::applicationFilePath();
+        folder = executable.left(executable.lastIndexOf(u'/') + 1);
+    }
+    if (!folder.endsWith(u'/'))
+        folder += u'/';
+    dataFolder = folder;
+    viewDB.setFileName(QFile::encodeName(dataFolder + activeStoreName).toStdString());
+    showingActive = true;
+    openStore(viewDB);
+    refreshStatus();
+    // The disclaimer gate comes last here.
+}
+
+void tMainForm::refreshStatus()
+{
+    const int count = viewDB.recordCount();
+    const QString kind = showingActive ? QStringLiteral("Active Passwords/Serials: ")
+                                       : QStringLiteral("Inactive Passwords/Serials: ");
+    statusBar->setPanelText(0, kind + QString::number(count));
+    statusBar->setPanelText(1, QFile::decodeName(QByteArray::fromStdString(viewDB.fileName())));
+    editButton->setEnabled(count > 0);
+    archiveButton->setEnabled(count > 0);
+}
+
+void tMainForm::openList(const QString& fileName)
+{
+    viewDB.setFileName(QFile::encodeName(dataFolder + fileName).toStdString());
+}
+
+void tMainForm::viewSwapButtonClick()
+{
+    // The list is closed before the view flips: when its file cannot be written the
+    // window stays wholly in the view it was in, with the list still open.
+    viewDB.close();
+    showingActive = !showingActive;
+    if (showingActive) {
+        openList(activeStoreName);
+        viewSwapButton->setText(QStringLiteral("&View Archived"));
+        addButton->setEnabled(true);
+        editButton->setText(QStringLiteral("&Edit"));
+    } else {
+        openList(archiveStoreName);
+        viewSwapButton->setText(QStringLiteral("&View Active"));
+        addButton->setEnabled(false);
+        editButton->setText(QStringLiteral("&Delete"));
+    }
+    openStore(viewDB);
+    refreshStatus();
+}
+
+void tMainForm::dbViewTitleClick(int column)
+{
+    switch (column) {
+    case 0:
+        viewDB.setOrdering("NAME;LOGIN");
+        break;
+    case 1:
+        viewDB.setOrdering("LOGIN");
+        break;
+    default:
+        viewDB.setOrdering("PASSWORD");
+        break;
+    }
+}
+
+void tMainForm::exitButtonClick()
+{
+    viewDB.close();
+    close();
+}
+
+void tMainForm::closeEvent(QCloseEvent* event)
+{
+    // Every way of closing the window writes the list first, as Exit does. When the
+    // write fails the window stays open and the error goes on to be reported.
+    try {
+        viewDB.close();
+    } catch (...) {
+        event->ignore();
+        throw;
+    }
+    event->accept();
+}
+
+void tMainForm::writeStoreForTeardown()
+{
+    viewDB.close();
+}
