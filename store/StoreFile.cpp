@@ -82,10 +82,11 @@ private:
     int fd_;
 };
 
-// Takes a shared lock on the file being read so that a writer that locks the file
-// before writing it in place waits until the read is done. Best effort: the
-// program's own writer never writes in place, and a lock held by another process
-// for longer than a second is not waited for (the checksum then catches a torn read).
+// Takes a shared lock on the file being read so that another process that locks
+// the file before writing it in place waits until the read is done. Best effort:
+// this program's own writer never writes in place (a reader sees the old file or
+// the new one), and a lock held elsewhere for longer than a second is not waited
+// for; the binary form's checksum then refuses a torn read.
 void lockShared(int fd)
 {
     using namespace std::chrono;
@@ -243,8 +244,6 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     // The mode is set again explicitly: 0600 must hold whatever the umask says.
     if (::fchmod(temp.get(), S_IRUSR | S_IWUSR) != 0)
         abandon(errno);
-    // Held while the file is written, for readers that lock before they read.
-    ::flock(temp.get(), LOCK_EX | LOCK_NB);
     if (const int reason = writeAll(temp.get(), content))
         abandon(reason);
     if (const int reason = syncFile(temp.get()))
