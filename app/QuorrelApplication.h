@@ -14,14 +14,22 @@ public:
     QString title() const;
 
     // Delivers the event; an exception escaping its handler is reported by
-    // reportUnexpectedError and the program carries on with the next event.
+    // reportUnexpectedError and the program carries on with the next event. A close
+    // event whose handler failed is refused, so the window stays open.
     bool notify(QObject* receiver, QEvent* event) override;
+
+private:
+    QString title_;
 };
 
 // "PASSWORDS.EXE" gives "Passwords", "my.keeper.exe" gives "my": the part after the
 // last path separator, cut at its first ".", every character after the first in
 // lower case.
 QString applicationTitleFromPath(const QString& executablePath);
+
+// The title of the running program (also when the application object is a plain
+// QApplication, as in some tests).
+QString applicationTitle();
 
 // The text an unforeseen error is shown with: a "." is appended when the text is not
 // empty and its last character's code is higher than that of ".".

@@ -1,0 +1,61 @@
+#include "lifeCycle.h"
+
+#include "QuorrelApplication.h"
+#include "placement.h"
+#include "platform.h"
+
+#include <QApplication>
+#include <QWidget>
+
+#ifndef QT_NO_SESSIONMANAGER
+#include <QSessionManager>
+#endif
+
+#include <exception>
+
+namespace {
+
+void applyShowRequest(QWidget& window, ShowRequest request)
+{
+    switch (request) {
+    case ShowRequest::Maximized:
+        window.setWindowState(Qt::WindowMaximized);
+        break;
+    case ShowRequest::MinimizedNoActivate:
+        window.setWindowState(Qt::WindowMinimized);
+        break;
+    case ShowRequest::Normal:
+        break;
+    }
+}
+
+}  // namespace
+
+int runProgram(QApplication& application, QWidget& mainWindow,
+               const std::function<void()>& teardownWrite)
+{
+#ifndef QT_NO_SESSIONMANAGER
+    // The main window has no close check: the program agrees to a log-off at once and
+    // asks nothing. The end itself comes as a quit, after which the teardown writes.
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
+                     [](QSessionManager&) {});
+#endif
+
+    applyShowRequest(mainWindow, launcherShowRequest());
+    if (!(mainWindow.windowState() & (Qt::WindowMaximized | Qt::WindowMinimized)))
+        centreOnScreen(&mainWindow);
+    mainWindow.show();
+
+    application.exec();
+
+    // The event loop has ended, but a message box can still run its own loop: a store
+    // that cannot be written is never lost unseen.
+    try {
+        teardownWrite();
+    } catch (const std::exception& error) {
+        reportUnexpectedError(QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        reportUnexpectedError(QStringLiteral("Unknown error"));
+    }
+    return 0;
+}

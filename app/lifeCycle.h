@@ -1,0 +1,16 @@
+#pragma once
+// The program's life from the first showing of its main window to the exit code.
+
+#include <functional>
+
+class QApplication;
+class QWidget;
+
+// Shows mainWindow as the launcher asked (normal on this platform), centred on the
+// screen, and runs the event loop until the program ends: the main window closed, the
+// session ending or a termination signal. Then runs teardownWrite, which writes the
+// open store; a failure there is still shown in the error box captioned with the
+// application title before the program ends. Returns the exit code, 0 on every
+// orderly end. The caller destroys the window afterwards.
+int runProgram(QApplication& application, QWidget& mainWindow,
+               const std::function<void()>& teardownWrite);

@@ -1,0 +1,368 @@
+// The application object and the program's life cycle: the title and error-text
+// rules, errors escaping real event handlers, and whole runs of the life cycle in a
+// child process (closing the window, a failing teardown write, termination signals).
+
+#include "app/QuorrelApplication.h"
+#include "app/lifeCycle.h"
+#include "app/platform.h"
+#include "store/FieldTypes.h"
+
+#include <QCloseEvent>
+#include <QDeadlineTimer>
+#include <QDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+struct BoxSeen {
+    bool shown = false;
+    QString caption;
+    QStringList texts;
+};
+
+QStringList labelTexts(const QWidget* window)
+{
+    QStringList texts;
+    for (const QLabel* label : window->findChildren<QLabel*>())
+        if (!label->text().isEmpty())
+            texts << label->text();
+    return texts;
+}
+
+// Waits (at most five seconds) for the next modal box, notes its caption and texts
+// and answers it with a real key press.
+void answerNextBox(const std::shared_ptr<BoxSeen>& seen, Qt::Key key = Qt::Key_Return)
+{
+    auto* poll = new QTimer;
+    const QDeadlineTimer deadline(5000);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, seen, key, deadline] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (box && box->isVisible() && box->windowHandle()) {
+            poll->deleteLater();
+            poll->stop();
+            seen->shown = true;
+            seen->caption = box->windowTitle();
+            seen->texts = labelTexts(box);
+            QTest::keyClick(box->windowHandle(), key);
+        } else if (deadline.hasExpired()) {
+            poll->deleteLater();
+            poll->stop();
+        }
+    });
+    poll->start(10);
+}
+
+class ThrowingKeys : public QWidget {
+public:
+    QString typed;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        if (event->key() == Qt::Key_F5)
+            throw RecordTableError("kestrin: Key not found");
+        typed += event->text();
+    }
+};
+
+class ThrowingClose : public QWidget {
+public:
+    bool failNextClose = true;
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        if (failNextClose) {
+            failNextClose = false;
+            throw RecordTableError("kestrin: Cannot create file");
+        }
+        event->accept();
+    }
+};
+
+void clickCentre(QWidget* widget)
+{
+    const QPoint centre = widget->mapTo(widget->window(), widget->rect().center());
+    QTest::mouseClick(widget->window()->windowHandle(), Qt::LeftButton, {}, centre);
+}
+
+void say(const QString& line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// Child processes run one whole life cycle and tell the parent on standard output.
+int runChild(const QString& mode)
+{
+    QWidget window;
+    window.resize(200, 100);
+    auto box = std::make_shared<BoxSeen>();
+
+    if (mode == u"close-failing-write") {
+        QTimer::singleShot(0, &window, [&] {
+            if (QTest::qWaitForWindowExposed(&window))
+                window.windowHandle()->close();
+        });
+        const int code = runProgram(*qApp, window, [&] {
+            answerNextBox(box);
+            throw RecordTableError("kestrin: Cannot create \"/x/kestrin.db\": Permission denied");
+        });
+        say(QStringLiteral("box %1|%2|%3").arg(box->shown).arg(box->caption, box->texts.join(u'|')));
+        return code;
+    }
+
+    // Termination signals, with or without a modal dialog open.
+    endEventLoopOnTerminationSignals(qApp);
+    QDialog dialog(&window);
+    QTimer::singleShot(0, &window, [&] {
+        if (!QTest::qWaitForWindowExposed(&window))
+            return;
+        if (mode == u"signal") {
+            say(QStringLiteral("ready"));
+            return;
+        }
+        QTimer::singleShot(0, &dialog, [] { say(QStringLiteral("ready")); });
+        say(QStringLiteral("dialog %1").arg(dialog.exec()));
+    });
+    const int code = runProgram(*qApp, window, [] { say(QStringLiteral("teardown written")); });
+    return code;
+}
+
+QString readUntil(QProcess& process, const QString& wanted)
+{
+    QString output;
+    const QDeadlineTimer deadline(10000);
+    while (!output.contains(wanted) && !deadline.hasExpired() && process.state() == QProcess::Running) {
+        process.waitForReadyRead(100);
+        output += QString::fromLocal8Bit(process.readAllStandardOutput());
+    }
+    return output;
+}
+
+}  // namespace
+
+class TestApplication : public QObject {
+    Q_OBJECT
+
+private slots:
+    void titleRule_data();
+    void titleRule();
+    void errorTextRule_data();
+    void errorTextRule();
+
+    void errorFromClickedSlotIsReported();
+    void errorFromKeyHandlerIsReported();
+    void errorFromCloseHandlerKeepsTheWindowOpen();
+
+    void closingTheWindowEndsWithZeroAndFailedWriteIsShown();
+    void terminationSignalEndsInOrder_data();
+    void terminationSignalEndsInOrder();
+};
+
+void TestApplication::titleRule_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("upper case with extension") << "C:\\Tools\\PASSWORDS.EXE" << "Passwords";
+    QTest::newRow("cut at the first dot") << "C:\\Tools\\my.keeper.exe" << "my";
+    QTest::newRow("posix path") << "/opt/quorrel/bin/QUORREL" << "Quorrel";
+    QTest::newRow("dot in a folder only") << "/home/a.b/Keeper" << "Keeper";
+    QTest::newRow("mixed separators") << "D:/apps\\sub/MyKeeper.Tool.exe" << "Mykeeper";
+    QTest::newRow("bare name") << "passwords.exe" << "passwords";
+    QTest::newRow("no dot") << "x\\LIST" << "List";
+    QTest::newRow("single character") << "/q.exe" << "q";
+    QTest::newRow("name starting with a dot") << "/usr/bin/.hidden" << "";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestApplication::titleRule()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, title);
+    QCOMPARE(applicationTitleFromPath(path), title);
+}
+
+void TestApplication::errorTextRule_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("letter") << "Error loading the dataset engine" << "Error loading the dataset engine.";
+    QTest::newRow("full stop") << "Disk full." << "Disk full.";
+    QTest::newRow("closing parenthesis") << "Cannot open (locked)" << "Cannot open (locked)";
+    QTest::newRow("hyphen, below the full stop") << "a-" << "a-";
+    QTest::newRow("slash, above the full stop") << "C:/" << "C:/.";
+    QTest::newRow("digit") << "code 5" << "code 5.";
+    QTest::newRow("space") << "trailing " << "trailing ";
+    QTest::newRow("quote") << "kestrin: \"x\"" << "kestrin: \"x\"";
+}
+
+void TestApplication::errorTextRule()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(unexpectedErrorText(text), shown);
+}
+
+void TestApplication::errorFromClickedSlotIsReported()
+{
+    auto* application = dynamic_cast<QuorrelApplication*>(qApp);
+    QVERIFY(application);
+    QCOMPARE(application->title(), QStringLiteral("tst_application"));  // first character kept as is
+
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* button = new QPushButton(QStringLiteral("Go"), &window);
+    layout->addWidget(button);
+    int clicks = 0;
+    QObject::connect(button, &QPushButton::clicked, &window, [&clicks] {
+        ++clicks;
+        if (clicks == 1)
+            throw RecordTableError("viewDB: Cannot create file");
+        if (clicks == 2)
+            throw 42;
+    });
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    auto first = std::make_shared<BoxSeen>();
+    answerNextBox(first);
+    clickCentre(button);
+    QVERIFY(first->shown);
+    QCOMPARE(first->caption, application->title());
+    QVERIFY2(first->texts.contains(QStringLiteral("viewDB: Cannot create file.")), qPrintable(first->texts.join(u'|')));
+    QVERIFY(!button->isDown());
+
+    // An exception of no known kind is reported too.
+    auto second = std::make_shared<BoxSeen>();
+    answerNextBox(second, Qt::Key_Escape);
+    clickCentre(button);
+    QVERIFY(second->shown);
+    QCOMPARE(second->caption, application->title());
+    QVERIFY(second->texts.contains(QStringLiteral("Unknown error.")));
+
+    // The program carries on: the next click is delivered as usual, without a box.
+    clickCentre(button);
+    QCOMPARE(clicks, 3);
+    QVERIFY(QApplication::activeModalWidget() == nullptr);
+    QVERIFY(window.isVisible());
+}
+
+void TestApplication::errorFromKeyHandlerIsReported()
+{
+    ThrowingKeys window;
+    window.setFocusPolicy(Qt::StrongFocus);
+    window.resize(120, 60);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    window.setFocus();
+
+    QTest::keyClick(window.windowHandle(), Qt::Key_A);
+    auto seen = std::make_shared<BoxSeen>();
+    answerNextBox(seen);
+    QTest::keyClick(window.windowHandle(), Qt::Key_F5);
+    QVERIFY(seen->shown);
+    QCOMPARE(seen->caption, applicationTitle());
+    QVERIFY(seen->texts.contains(QStringLiteral("kestrin: Key not found.")));
+
+    // Keys typed afterwards reach the handler again; the failed key left nothing behind.
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(window.windowHandle(), Qt::Key_B);
+    QCOMPARE(window.typed, QStringLiteral("ab"));
+}
+
+void TestApplication::errorFromCloseHandlerKeepsTheWindowOpen()
+{
+    ThrowingClose window;
+    window.resize(120, 60);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // Closed the way the window's close box closes it.
+    auto seen = std::make_shared<BoxSeen>();
+    answerNextBox(seen);
+    window.windowHandle()->close();
+    QVERIFY(seen->shown);
+    QCOMPARE(seen->caption, applicationTitle());
+    QVERIFY(seen->texts.contains(QStringLiteral("kestrin: Cannot create file.")));
+    QVERIFY(window.isVisible());
+
+    window.windowHandle()->close();
+    QVERIFY(!window.isVisible());
+}
+
+void TestApplication::closingTheWindowEndsWithZeroAndFailedWriteIsShown()
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), QStringLiteral("close-failing-write"));
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForFinished(20000));
+    const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QVERIFY2(output.contains(QStringLiteral(
+                 "box 1|tst_application|kestrin: Cannot create \"/x/kestrin.db\": Permission denied.")),
+             qPrintable(output));
+}
+
+void TestApplication::terminationSignalEndsInOrder_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << "signal" << SIGTERM;
+    QTest::newRow("SIGHUP") << "signal" << SIGHUP;
+    QTest::newRow("SIGINT") << "signal" << SIGINT;
+    QTest::newRow("SIGTERM with a modal dialog open") << "signal-modal" << SIGTERM;
+}
+
+void TestApplication::terminationSignalEndsInOrder()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, signalNumber);
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), mode);
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForStarted(10000));
+    QString output = readUntil(child, QStringLiteral("ready"));
+    QVERIFY2(output.contains(QStringLiteral("ready")), qPrintable(output));
+
+    QCOMPARE(::kill(static_cast<pid_t>(child.processId()), signalNumber), 0);
+    QVERIFY(child.waitForFinished(10000));
+    output += QString::fromLocal8Bit(child.readAllStandardOutput());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QVERIFY2(output.contains(QStringLiteral("teardown written")), qPrintable(output));
+    if (mode == u"signal-modal")
+        QVERIFY2(output.contains(QStringLiteral("dialog 0")), qPrintable(output));
+}
+
+int main(int argc, char* argv[])
+{
+    QuorrelApplication application(argc, argv);
+    const QString childMode = qEnvironmentVariable("QUORREL_TEST_CHILD");
+    if (!childMode.isEmpty())
+        return runChild(childMode);
+    TestApplication test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_application.moc"
