@@ -1,0 +1,578 @@
+// The main window driven as a user would: its first showing over a folder of its own,
+// the grid over real store files, title clicks, the list switch, keys, accelerators,
+// leaving by Exit or the close box, and errors reported by the application object.
+
+#include "app/QuorrelApplication.h"
+#include "store/RecordStore.h"
+#include "ui/main/mainUnit.h"
+#include "ui/main/recordGrid.h"
+#include "ui/main/recordGridModel.h"
+#include "ui/main/statusPanels.h"
+
+#include <QAbstractButton>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWindow>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Entry {
+    std::string name, login, password;
+};
+
+std::string pathIn(const QTemporaryDir& dir, const char* file)
+{
+    return QFile::encodeName(dir.filePath(QString::fromLatin1(file))).toStdString();
+}
+
+// Writes a store file holding the entries, through a table of its own.
+void writeStore(const std::string& path, const std::vector<Entry>& entries)
+{
+    RecordTable table;
+    table.setFileName(path);
+    openStore(table);
+    for (const Entry& e : entries)
+        table.insertValues({e.name, e.login, e.password, std::string("notes"), std::int32_t{0}});
+    table.close();
+}
+
+// The NAME column of a store file in the order the file holds its records.
+QStringList namesOnDisk(const std::string& path)
+{
+    RecordTable table;
+    table.setFileName(path);
+    table.open();
+    QStringList names;
+    for (int row = 0; row < table.recordCount(); ++row)
+        names << QString::fromStdString(table.rowText(row, table.fieldIndex("NAME")));
+    return names;
+}
+
+QStringList shownColumn(const tMainForm& form, int column)
+{
+    QStringList texts;
+    const QAbstractItemModel* model = form.dbView->model();
+    for (int row = 0; row < model->rowCount(); ++row)
+        texts << model->index(row, column).data().toString();
+    return texts;
+}
+
+QString currentName(const tMainForm& form)
+{
+    return QString::fromStdString(form.viewDB.fieldText("NAME"));
+}
+
+// Ten entries whose storage order, NAME order, LOGIN order and PASSWORD order all differ.
+std::vector<Entry> tenEntries()
+{
+    return {{"kiwi", "u5", "p3"},  {"apple", "u9", "p7"}, {"mango", "u1", "p9"},
+            {"banana", "u7", "p1"}, {"fig", "u3", "p5"},   {"cherry", "u8", "p2"},
+            {"date", "u2", "p8"},  {"lime", "u6", "p4"},  {"grape", "u4", "p6"},
+            {"Zucchini", "u0", "p0"}};
+}
+
+struct BoxSeen {
+    bool shown = false;
+    QString caption;
+    QString text;
+};
+
+// Waits (at most five seconds) for the next modal box, notes its caption and text and
+// answers it by pressing Return in it.
+std::shared_ptr<BoxSeen> answerNextBox()
+{
+    auto seen = std::make_shared<BoxSeen>();
+    auto* poll = new QTimer;
+    const QDeadlineTimer deadline(5000);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, seen, deadline] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box && box->isVisible()) {
+            poll->stop();
+            poll->deleteLater();
+            seen->shown = true;
+            seen->caption = box->windowTitle();
+            seen->text = box->text();
+            QTest::keyClick(box, Qt::Key_Return);
+        } else if (deadline.hasExpired()) {
+            poll->stop();
+            poll->deleteLater();
+        }
+    });
+    poll->start(20);
+    return seen;
+}
+
+QPoint titlePoint(const tMainForm& form, int column)
+{
+    const QHeaderView* titles = form.dbView->horizontalHeader();
+    return {titles->sectionViewportPosition(column) + 20, titles->height() / 2};
+}
+
+QPoint rowPoint(const tMainForm& form, int row)
+{
+    return {50, form.dbView->rowViewportPosition(row) + form.dbView->rowHeight() / 2};
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::optional<QTemporaryDir> folder_;
+    std::unique_ptr<tMainForm> form_;
+
+    const QTemporaryDir& dir() const { return *folder_; }
+
+    tMainForm& showForm()
+    {
+        form_ = std::make_unique<tMainForm>(dir().path());
+        form_->show();
+        if (!QTest::qWaitForWindowActive(form_.get()))
+            qWarning("main window did not become active");
+        return *form_;
+    }
+
+private slots:
+    void init()
+    {
+        folder_.emplace();
+        QVERIFY(folder_->isValid());
+    }
+    void cleanup() { form_.reset(); }
+
+    void firstStartInEmptyFolder()
+    {
+        tMainForm& form = showForm();
+        QCOMPARE(form.dataFolder, dir().path() + "/");
+        QVERIFY(form.showingActive);
+        QVERIFY(form.viewDB.isOpen());
+        QCOMPARE(form.viewDB.recordCount(), 0);
+        QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 0"));
+        QCOMPARE(form.statusBar->panelText(1), dir().filePath("kestrin.db"));
+        QVERIFY(form.addButton->isEnabled());
+        QVERIFY(!form.editButton->isEnabled());
+        QVERIFY(!form.archiveButton->isEnabled());
+        QVERIFY(!form.searchButton->isEnabled());
+        QVERIFY(form.viewSwapButton->isEnabled());
+        QCOMPARE(form.viewSwapButton->text(), QString("&View Archived"));
+        QCOMPARE(form.windowTitle(), QString("Quorrel"));
+        // One blank row, highlighted and marked with the triangle.
+        QCOMPARE(form.dbView->model()->rowCount(), 1);
+        QCOMPARE(shownColumn(form, 0), QStringList{QString()});
+        QCOMPARE(form.viewDBSource->highlightRow(), 0);
+        QCOMPARE(form.viewDBSource->markFor(0), RecordGridModel::Mark::Current);
+
+        // A title click and navigation keys on the empty list change nothing.
+        QTest::mouseClick(form.dbView->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          titlePoint(form, 1));
+        QCOMPARE(form.viewDB.ordering(), std::string("LOGIN"));
+        for (Qt::Key key : {Qt::Key_Down, Qt::Key_End, Qt::Key_PageDown, Qt::Key_Up})
+            QTest::keyClick(form.dbView, key);
+        QCOMPARE(form.viewDBSource->highlightRow(), 0);
+    }
+
+    void layoutAndTabOrder()
+    {
+        writeStore(pathIn(dir(), "kestrin.db"), {{"a", "b", "c"}});
+        tMainForm& form = showForm();
+        QCOMPARE(form.size(), QSize(632, 440));
+        QCOMPARE(form.headerImage->geometry(), QRect(0, 0, 632, 60));
+        QCOMPARE(form.headerImage->pixmap().size(), QSize(640, 60));
+        QCOMPARE(form.buttonPanel->geometry(), QRect(0, 60, 632, 41));
+        QCOMPARE(form.dbView->geometry(), QRect(0, 101, 632, 320));
+        QCOMPARE(form.statusBar->geometry(), QRect(0, 421, 632, 19));
+        QCOMPARE(form.exitButton->geometry(), QRect(544, 8, 75, 25));
+        QCOMPARE(form.viewSwapButton->geometry(), QRect(520, 8, 89, 25));
+        QCOMPARE(form.dbView->horizontalHeader()->sectionSize(0), 200);
+        QCOMPARE(form.dbView->horizontalHeader()->sectionSize(2), 198);
+        QCOMPARE(form.dbView->verticalHeader()->width(), 11);
+        QCOMPARE(form.addButton->toolTip(),
+                 QString("Add a login && password, memorable information (like a maiden name) "
+                         "or a product serial number"));
+        QCOMPARE(form.dbView->toolTip(),
+                 QString("Select record and Edit or Archive it.  Or, double-click to view notes."));
+
+        // Tab visits the enabled buttons of the strip, the grid, Help! and Exit.
+        form.addButton->setFocus();
+        const std::vector<QWidget*> expected{form.editButton, form.archiveButton,
+                                             form.viewSwapButton, form.dbView,
+                                             form.helpButton, form.exitButton, form.addButton};
+        for (QWidget* next : expected) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+        // Enter and Escape on the grid press nothing; Enter on a focused button presses it.
+        form.dbView->setFocus();
+        QTest::keyClick(form.dbView, Qt::Key_Return);
+        QTest::keyClick(form.dbView, Qt::Key_Escape);
+        QVERIFY(form.showingActive);
+        form.viewSwapButton->setFocus();
+        QTest::keyClick(form.viewSwapButton, Qt::Key_Return);
+        QVERIFY(!form.showingActive);
+    }
+
+    void storeShownInStorageOrderAndReorderedByTitles()
+    {
+        const std::string path = pathIn(dir(), "kestrin.db");
+        writeStore(path, tenEntries());
+        const QStringList storage = namesOnDisk(path);
+        tMainForm& form = showForm();
+        QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 10"));
+        QVERIFY(form.editButton->isEnabled());
+        QVERIFY(form.archiveButton->isEnabled());
+        QCOMPARE(shownColumn(form, 0), storage);
+        QCOMPARE(form.viewDBSource->highlightRow(), 0);
+
+        // Make the fourth record current, then reorder: the highlight stays on it.
+        QTest::mouseClick(form.dbView->viewport(), Qt::LeftButton, {}, rowPoint(form, 3));
+        QCOMPARE(form.viewDB.currentRow(), 3);
+        const QString picked = currentName(form);
+        QVERIFY(form.dbView->hasFocus());
+
+        QWidget* titles = form.dbView->horizontalHeader()->viewport();
+        QTest::mouseClick(titles, Qt::LeftButton, {}, titlePoint(form, 0));
+        QCOMPARE(form.viewDB.ordering(), std::string("NAME;LOGIN"));
+        QCOMPARE(shownColumn(form, 0), (QStringList{"Zucchini", "apple", "banana", "cherry",
+                                                    "date", "fig", "grape", "kiwi", "lime",
+                                                    "mango"}));
+        QCOMPARE(currentName(form), picked);
+        QCOMPARE(form.viewDBSource->highlightRow(), shownColumn(form, 0).indexOf(picked));
+
+        QTest::mouseClick(titles, Qt::LeftButton, {}, titlePoint(form, 1));
+        QCOMPARE(shownColumn(form, 1),
+                 (QStringList{"u0", "u1", "u2", "u3", "u4", "u5", "u6", "u7", "u8", "u9"}));
+        QTest::mouseClick(titles, Qt::LeftButton, {}, titlePoint(form, 2));
+        QCOMPARE(shownColumn(form, 2),
+                 (QStringList{"p0", "p1", "p2", "p3", "p4", "p5", "p6", "p7", "p8", "p9"}));
+
+        // Neither the right button, nor the corner, nor a press on a title moving off it
+        // to a data row makes a title click.
+        QTest::mouseClick(titles, Qt::RightButton, {}, titlePoint(form, 0));
+        QTest::mouseClick(form.dbView->findChild<QAbstractButton*>(), Qt::LeftButton);
+        QTest::mousePress(form.dbView->viewport(), Qt::LeftButton, {}, rowPoint(form, 1));
+        QTest::mouseRelease(titles, Qt::LeftButton, {}, titlePoint(form, 0) + QPoint(0, 40));
+        QCOMPARE(form.viewDB.ordering(), std::string("PASSWORD"));
+        // ...but a press on a row released over a title is one.
+        QTest::mousePress(form.dbView->viewport(), Qt::LeftButton, {}, rowPoint(form, 1));
+        QTest::mouseRelease(form.dbView->viewport(), Qt::LeftButton, {},
+                            titlePoint(form, 1) - QPoint(0, form.dbView->rowHeight()));
+        QCOMPARE(form.viewDB.ordering(), std::string("LOGIN"));
+    }
+
+    void mouseInTheGrid()
+    {
+        writeStore(pathIn(dir(), "kestrin.db"), tenEntries());
+        tMainForm& form = showForm();
+        QSignalSpy doubleClicks(form.dbView, &RecordGrid::gridDoubleClicked);
+
+        // A press on the indicator cell of a row makes it current, like one on its cells.
+        QTest::mouseClick(form.dbView->verticalHeader()->viewport(), Qt::LeftButton, {},
+                          QPoint(5, rowPoint(form, 6).y()));
+        QCOMPARE(form.viewDB.currentRow(), 6);
+        QCOMPARE(form.viewDBSource->markFor(6), RecordGridModel::Mark::Current);
+        QCOMPARE(form.viewDBSource->markFor(0), RecordGridModel::Mark::None);
+        // The right button makes a row current too; the blank area below the rows does not.
+        QTest::mouseClick(form.dbView->viewport(), Qt::RightButton, {}, rowPoint(form, 2));
+        QCOMPARE(form.viewDB.currentRow(), 2);
+        QTest::mouseClick(form.dbView->viewport(), Qt::LeftButton, {},
+                          QPoint(50, form.dbView->viewport()->height() - 3));
+        QCOMPARE(form.viewDB.currentRow(), 2);
+        QCOMPARE(doubleClicks.count(), 0);
+
+        // Double-clicks anywhere: on a row (after its first click made it current), on
+        // the blank area and on a title (whose first click reordered the list).
+        // They go through the window, as the platform's press-release pairs do.
+        auto doubleClick = [&form](QWidget* part, QPoint at) {
+            QTest::mouseDClick(form.windowHandle(), Qt::LeftButton, {}, part->mapTo(&form, at));
+        };
+        doubleClick(form.dbView->viewport(), rowPoint(form, 4));
+        QCOMPARE(form.viewDB.currentRow(), 4);
+        QCOMPARE(doubleClicks.count(), 1);
+        doubleClick(form.dbView->viewport(), QPoint(50, form.dbView->viewport()->height() - 3));
+        QCOMPARE(form.viewDB.currentRow(), 4);
+        doubleClick(form.dbView->horizontalHeader()->viewport(), titlePoint(form, 0));
+        QCOMPARE(form.viewDB.ordering(), std::string("NAME;LOGIN"));
+        QCOMPARE(doubleClicks.count(), 3);
+    }
+
+    void listSwitchThereAndBack()
+    {
+        writeStore(pathIn(dir(), "kestrin.db"), tenEntries());
+        tMainForm& form = showForm();
+        QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);
+        QVERIFY(!form.showingActive);
+        QCOMPARE(form.viewSwapButton->text(), QString("&View Active"));
+        QCOMPARE(form.editButton->text(), QString("&Delete"));
+        QCOMPARE(form.archiveButton->text(), QString("A&rchive It"));
+        QVERIFY(!form.addButton->isEnabled());
+        QVERIFY(!form.editButton->isEnabled());
+        QVERIFY(!form.archiveButton->isEnabled());
+        QCOMPARE(form.statusBar->panelText(0), QString("Inactive Passwords/Serials: 0"));
+        QCOMPARE(form.statusBar->panelText(1), dir().filePath("inactive.db"));
+        QCOMPARE(form.viewDBSource->markFor(0), RecordGridModel::Mark::Current);
+
+        // An ordering chosen in the archive is in force when the active list comes back.
+        QTest::mouseClick(form.dbView->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          titlePoint(form, 2));
+        QTest::keyClick(form.dbView, Qt::Key_V, Qt::AltModifier);
+        QTRY_VERIFY(form.showingActive);
+        QCOMPARE(form.viewSwapButton->text(), QString("&View Archived"));
+        QCOMPARE(form.editButton->text(), QString("&Edit"));
+        QVERIFY(form.addButton->isEnabled());
+        QVERIFY(form.editButton->isEnabled());
+        QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 10"));
+        QCOMPARE(form.statusBar->panelText(1), dir().filePath("kestrin.db"));
+        QCOMPARE(shownColumn(form, 2),
+                 (QStringList{"p0", "p1", "p2", "p3", "p4", "p5", "p6", "p7", "p8", "p9"}));
+
+        // A change made before a switch is on disk when the list is shown again.
+        form.viewDB.insertValues({std::string("new"), std::string("n"), std::string("pw"),
+                                  std::string(), std::int32_t{0}});
+        form.viewSwapButton->click();
+        QVERIFY(namesOnDisk(pathIn(dir(), "kestrin.db")).contains("new"));
+        form.viewSwapButton->click();
+        QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 11"));
+    }
+
+    void keyNavigation()
+    {
+        std::vector<Entry> entries;
+        for (int i = 0; i < 40; ++i)
+            entries.push_back({"site" + std::to_string(100 + i), "u", "p"});
+        writeStore(pathIn(dir(), "kestrin.db"), entries);
+        tMainForm& form = showForm();
+        RecordGrid* grid = form.dbView;
+        grid->setFocus();
+        const int page = grid->fullRowsShown();
+        QVERIFY(page > 5 && page < 40);
+        auto press = [grid](Qt::Key key, Qt::KeyboardModifiers mods = {}) {
+            QTest::keyClick(grid, key, mods);
+        };
+        auto row = [&form] { return form.viewDB.currentRow(); };
+        auto inView = [grid](int r) {
+            return grid->viewport()->rect().contains(grid->visualRect(grid->model()->index(r, 0)));
+        };
+
+        press(Qt::Key_Up);
+        QCOMPARE(row(), 0);
+        press(Qt::Key_Down);
+        press(Qt::Key_Right);
+        QCOMPARE(row(), 2);
+        press(Qt::Key_Left);
+        QCOMPARE(row(), 1);
+        press(Qt::Key_PageDown);
+        QCOMPARE(row(), 1 + page);
+        QVERIFY(inView(row()));
+        press(Qt::Key_PageUp);
+        QCOMPARE(row(), 1);
+        press(Qt::Key_End);
+        QCOMPARE(row(), 39);
+        QVERIFY(inView(39));
+        press(Qt::Key_Down);
+        QCOMPARE(row(), 39);
+        QCOMPARE(form.viewDB.recordCount(), 40);
+        press(Qt::Key_Home, Qt::ControlModifier);
+        QCOMPARE(row(), 0);
+        QVERIFY(inView(0));
+        press(Qt::Key_End, Qt::ControlModifier);
+        QCOMPARE(row(), 39);
+        press(Qt::Key_Home);
+        QCOMPARE(row(), 0);
+
+        // Ctrl+Down / Ctrl+PgDn: the bottom row in view; Ctrl+Up / Ctrl+PgUp: the top one.
+        press(Qt::Key_Down, Qt::ControlModifier);
+        QCOMPARE(row(), page - 1);
+        press(Qt::Key_Home);
+        press(Qt::Key_PageDown, Qt::ControlModifier);
+        QCOMPARE(row(), page - 1);
+        press(Qt::Key_End);
+        const int top = grid->rowAt(0);
+        QVERIFY(top > 0);
+        press(Qt::Key_Up, Qt::ControlModifier);
+        QCOMPARE(row(), top);
+        press(Qt::Key_End);
+        press(Qt::Key_PageUp, Qt::ControlModifier);
+        QCOMPARE(row(), top);
+        QCOMPARE(form.viewDBSource->highlightRow(), top);
+
+        // Keys that do nothing: no edit, no insert, no delete, no type-ahead.
+        const QString before = currentName(form);
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_F2, Qt::Key_Insert})
+            press(key);
+        press(Qt::Key_Delete, Qt::ControlModifier);
+        QTest::keyClicks(grid, "site1");
+        QCOMPARE(form.viewDB.recordCount(), 40);
+        QCOMPARE(currentName(form), before);
+        QCOMPARE(form.viewDB.state(), TableState::Browsing);
+        QVERIFY(form.showingActive);
+        QCOMPARE(QApplication::focusWidget(), grid);
+        press(Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), form.helpButton);
+    }
+
+    void plainLetterAcceleratorsAndExit()
+    {
+        const std::string path = pathIn(dir(), "kestrin.db");
+        writeStore(path, tenEntries());
+        tMainForm& form = showForm();
+        form.dbView->setFocus();
+        QTest::keyClick(form.dbView, Qt::Key_V);
+        QVERIFY(!form.showingActive);
+        // Add is disabled in the archive: A presses nothing; Search never takes S.
+        form.editButton->setFocus();
+        QTest::keyClick(form.editButton, Qt::Key_A);
+        QTest::keyClick(form.editButton, Qt::Key_S);
+        QVERIFY(!form.showingActive);
+        QTest::keyClick(form.editButton, Qt::Key_V);
+        QVERIFY(form.showingActive);
+
+        // X on the grid leaves exactly as Exit does: the change is written, the window closes.
+        form.viewDB.insertValues({std::string("added"), std::string("l"), std::string("p"),
+                                  std::string(), std::int32_t{0}});
+        form.dbView->setFocus();
+        QTest::keyClick(form.dbView, Qt::Key_X);
+        QVERIFY(!form.isVisible());
+        QVERIFY(!form.viewDB.isOpen());
+        QCOMPARE(namesOnDisk(path).size(), 11);
+        QVERIFY(namesOnDisk(path).contains("added"));
+    }
+
+    void closeBoxWritesChanges()
+    {
+        const std::string path = pathIn(dir(), "kestrin.db");
+        tMainForm& form = showForm();
+        form.viewDB.insertValues({std::string("one"), std::string("l"), std::string("p"),
+                                  std::string(), std::int32_t{1}});
+        form.windowHandle()->close();
+        QVERIFY(!form.isVisible());
+        QVERIFY(!form.viewDB.isOpen());
+        QCOMPARE(namesOnDisk(path), QStringList{"one"});
+    }
+
+    void writeFailureKeepsWindowOpen()
+    {
+        tMainForm& form = showForm();
+        form.viewDB.insertValues({std::string("kept"), std::string("l"), std::string("p"),
+                                  std::string(), std::int32_t{0}});
+        const std::string unwritable = pathIn(dir(), "missing/kestrin.db");
+        form.viewDB.setFileName(unwritable);
+
+        // Exit: the error is shown under the application's title and the window stays.
+        auto seen = answerNextBox();
+        QTest::mouseClick(form.exitButton, Qt::LeftButton);
+        QTRY_VERIFY(seen->shown);
+        QCOMPARE(seen->caption, static_cast<QuorrelApplication*>(qApp)->title());
+        QVERIFY(seen->text.contains("missing"));
+        QVERIFY(seen->text.endsWith('.'));
+        QVERIFY(form.isVisible());
+        QVERIFY(form.viewDB.isOpen());
+        QCOMPARE(form.viewDB.recordCount(), 1);
+
+        // The close box: the same.
+        seen = answerNextBox();
+        form.windowHandle()->close();
+        QTRY_VERIFY(seen->shown);
+        QVERIFY(form.isVisible());
+        QCOMPARE(form.viewDB.recordCount(), 1);
+
+        // The teardown write throws for its caller to report.
+        QVERIFY_THROWS_EXCEPTION(RecordTableError, form.writeStoreForTeardown());
+
+        // Once the file can be written, Exit writes it and closes the window.
+        const std::string good = pathIn(dir(), "kestrin.db");
+        form.viewDB.setFileName(good);
+        QTest::mouseClick(form.exitButton, Qt::LeftButton);
+        QVERIFY(!form.isVisible());
+        QCOMPARE(namesOnDisk(good), QStringList{"kept"});
+    }
+
+    void damagedStoreIsReportedAndLeftAlone()
+    {
+        const QString file = dir().filePath("kestrin.db");
+        const QByteArray damaged("this is no store of ours\n");
+        {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(damaged);
+        }
+        QString expected;
+        try {
+            RecordTable probe("viewDB");
+            probe.setFileName(QFile::encodeName(file).toStdString());
+            openStore(probe);
+        } catch (const RecordTableError& error) {
+            expected = unexpectedErrorText(QString::fromStdString(error.what()));
+        }
+        QVERIFY(!expected.isEmpty());
+
+        auto seen = answerNextBox();
+        tMainForm& form = showForm();
+        QTRY_VERIFY(seen->shown);
+        QCOMPARE(seen->caption, static_cast<QuorrelApplication*>(qApp)->title());
+        QCOMPARE(seen->text, expected);
+        QVERIFY(form.isVisible());
+        QVERIFY(!form.viewDB.isOpen());
+        QCOMPARE(form.statusBar->panelText(0), QString());
+        QCOMPARE(form.statusBar->panelText(1), QString());
+        QCOMPARE(form.dbView->model()->rowCount(), 1);
+        QCOMPARE(form.viewDBSource->highlightRow(), -1);
+        QCOMPARE(form.viewDBSource->markFor(0), RecordGridModel::Mark::None);
+        // Keys on the closed grid raise nothing and do nothing.
+        QTest::keyClick(form.dbView, Qt::Key_Down);
+
+        // Leaving writes nothing over the damaged file.
+        QTest::mouseClick(form.exitButton, Qt::LeftButton);
+        QVERIFY(!form.isVisible());
+        form_.reset();
+        QFile in(file);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QCOMPARE(in.readAll(), damaged);
+    }
+
+    void switchToDamagedArchiveAndBack()
+    {
+        writeStore(pathIn(dir(), "kestrin.db"), tenEntries());
+        {
+            QFile out(dir().filePath("inactive.db"));
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write("garbage");
+        }
+        tMainForm& form = showForm();
+        auto seen = answerNextBox();
+        QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);
+        QTRY_VERIFY(seen->shown);
+        // The new view's captions are set, the list stays closed, the status bar keeps its text.
+        QCOMPARE(form.viewSwapButton->text(), QString("&View Active"));
+        QVERIFY(!form.addButton->isEnabled());
+        QVERIFY(!form.viewDB.isOpen());
+        QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 10"));
+        QCOMPARE(form.viewDBSource->highlightRow(), -1);
+        QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);
+        QVERIFY(form.viewDB.isOpen());
+        QCOMPARE(form.viewDB.recordCount(), 10);
+        QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 10"));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QuorrelApplication application(argc, argv);
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindow.moc"
