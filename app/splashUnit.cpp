@@ -17,6 +17,13 @@
 
 tSplashForm* splashForm = nullptr;
 
+// The banner lives in the resources of a static library, which the linker keeps only
+// when asked for them by name.
+static void loadResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
 namespace {
 
 constexpr int clientWidth = 385;
@@ -36,6 +43,7 @@ tSplashForm::tSplashForm(QWidget* owner)
     splashImage->setObjectName(QStringLiteral("splashImage"));
     splashImage->setGeometry(0, 0, clientWidth, 60);
     splashImage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    loadResources();
     splashImage->setPixmap(QPixmap(QStringLiteral(":/header.jpg")));
 
     versionLabel = new QLabel(QStringLiteral("Version 1.12.0"), this);

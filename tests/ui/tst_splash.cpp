@@ -87,7 +87,10 @@ void TestSplash::looksAsDesigned()
     QVERIFY(form.agreeButton->isDefault());
     QVERIFY(!form.disagreeButton->isDefault());
     QCOMPARE(form.splashImage->geometry(), QRect(0, 0, 385, 60));
+    // The shared banner, unscaled from the top-left corner: only its left part shows.
+    QCOMPARE(form.splashImage->pixmap().size(), QSize(640, 60));
     QVERIFY(!form.splashImage->hasScaledContents());
+    QCOMPARE(form.splashImage->alignment(), Qt::AlignLeft | Qt::AlignTop);
     QCOMPARE(form.copyrightLabel->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
 
     // Every control lies inside the client area, the text field between the lines
