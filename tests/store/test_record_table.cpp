@@ -222,6 +222,24 @@ TEST(TablePlacement, ReorderingKeepsTheCurrentRecordAndEqualKeysStayInStorageOrd
     EXPECT_EQ(current(table), "b/2");
 }
 
+TEST(TablePlacement, IntegerOrderingIsNumericWithNullFirst)
+{
+    RecordTable table;
+    createWithSchema(table);
+    const std::int32_t values[] = {3, -1, std::numeric_limits<std::int32_t>::max(), 0,
+                                   std::numeric_limits<std::int32_t>::min(), -300, 256};
+    for (const std::int32_t value : values)
+        insert(table, "n", "l", "p", "", value);
+    table.insertValues({std::string("null type")});
+    table.setOrdering("RECTYPE");
+    std::vector<std::string> types;
+    for (int row = 0; row < table.recordCount(); ++row)
+        types.push_back(table.rowText(row, 4));
+    EXPECT_EQ(types, (std::vector<std::string>{"", "-2147483648", "-300", "-1", "0", "3", "256", "2147483647"}));
+    EXPECT_TRUE(table.lookupKey({std::int32_t{256}}));
+    EXPECT_EQ(table.currentRow(), 6);
+}
+
 TEST(TablePlacement, MoveByStopsAtEitherEndAndReportsTheDistance)
 {
     RecordTable table;
