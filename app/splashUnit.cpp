@@ -48,18 +48,19 @@ tSplashForm::tSplashForm(QWidget* owner)
 
     versionLabel = new QLabel(QStringLiteral("Version 1.12.0"), this);
     versionLabel->setObjectName(QStringLiteral("versionLabel"));
-    versionLabel->setGeometry(0, 64, clientWidth, 14);
+    versionLabel->setGeometry(0, 62, clientWidth, 13);
     versionLabel->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
 
     copyrightLabel = new QLabel(QStringLiteral("Written by Orlendt"), this);
     copyrightLabel->setObjectName(QStringLiteral("copyrightLabel"));
-    copyrightLabel->setGeometry(0, 79, clientWidth, 14);
+    copyrightLabel->setGeometry(0, 75, clientWidth, 13);
     copyrightLabel->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
 
     // Editable, as the user may type into it; nothing typed is ever read.
     disclaimerMemo = new QPlainTextEdit(this);
     disclaimerMemo->setObjectName(QStringLiteral("disclaimerMemo"));
-    disclaimerMemo->setGeometry(8, 97, clientWidth - 16, 135);
+    // Tall enough for the ten lines without scrolling.
+    disclaimerMemo->setGeometry(8, 90, clientWidth - 16, 142);
     disclaimerMemo->setPlainText(disclaimerText());
     disclaimerMemo->setTabChangesFocus(true);
     disclaimerMemo->moveCursor(QTextCursor::Start);
