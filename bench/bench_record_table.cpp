@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@ std::string randomText(std::mt19937& random, std::size_t length)
 struct Timings {
     double lookupKey = 0, insertSorted = 0, deleteCurrent = 0, rowText = 0, rowTextWindow = 0;
     double setOrderingCall = 0, setOrderingPerRecord = 0;
+    double closePerRecord = 0, openPerRecord = 0;
 };
 
 template <class Step>
@@ -102,6 +104,17 @@ Timings measure(int records)
     t.deleteCurrent = nanosecondsPer(operations, [&](int) { table.deleteCurrent(); });
     if (table.recordCount() != records)
         std::printf("  (record count %d, expected %d)\n", table.recordCount(), records);
+
+    // Writing the whole store at close and reading it back at open.
+    const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                       ("quorrel-bench-" + std::to_string(records) + ".db");
+    table.setFileName(file.string());
+    t.closePerRecord = nanosecondsPer(1, [&](int) { table.close(); }) / records;
+    t.openPerRecord = nanosecondsPer(1, [&](int) { table.open(); }) / records;
+    if (table.recordCount() != records)
+        std::printf("  (reopened with %d records, expected %d)\n", table.recordCount(), records);
+    table.setFileName({});
+    std::filesystem::remove(file);
     return t;
 }
 
@@ -126,6 +139,8 @@ int main()
     line("rowText (random row)", a.rowText, b.rowText);
     line("rowText (40-row window)", a.rowTextWindow, b.rowTextWindow);
     line("setOrdering, per record", a.setOrderingPerRecord, b.setOrderingPerRecord);
+    line("close (write), per record", a.closePerRecord, b.closePerRecord);
+    line("open (read), per record", a.openPerRecord, b.openPerRecord);
     std::printf("%-28s %14.0f %14.0f\n", "setOrdering, per call", a.setOrderingCall, b.setOrderingCall);
     std::printf("total run time %.1f s\n", total.count());
     return 0;

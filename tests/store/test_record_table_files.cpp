@@ -76,6 +76,26 @@ TEST(TableFiles, BothFormsGiveBackTheSameFieldsAndRecordsInStorageOrder)
     }
 }
 
+TEST(TableFiles, AnInsertRightAfterOpeningGoesFirstInStorageOrder)
+{
+    TempFolder folder;
+    const std::string path = folder.file("kestrin.db");
+    {
+        RecordTable writer;
+        writer.setFileName(path);
+        createWithSchema(writer);
+        insert(writer, "b", "x", "p", "second");
+        insert(writer, "a", "x", "p", "first");
+    }
+    RecordTable table;
+    table.setFileName(path);
+    table.open();
+    EXPECT_EQ(table.fieldText("notes"), "first");  // the first record is current
+    insert(table, "z", "x");
+    EXPECT_EQ(rows(table), (std::vector<std::string>{"z/x", "a/x", "b/x"}));
+    EXPECT_EQ(table.currentRow(), 0);
+}
+
 TEST(TableFiles, ATableClosedWithoutAChangeLeavesItsFileUntouched)
 {
     TempFolder folder;
