@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cstddef>
 #include <exception>
-#include <limits>
 #include <mutex>
 #include <random>
 #include <set>
