@@ -571,8 +571,8 @@ void RecordTable::createEmpty()
         }
     }
 
-    // Everything is checked before the table is touched, so a failure leaves it closed
-    // with nothing built.
+    // The indexes are checked against the fields; a failure there takes the fields
+    // away again, so the table stays closed with nothing built.
     t.fields = t.fieldDefs;
     std::vector<UniqueIndex> uniques;
     try {
