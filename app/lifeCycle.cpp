@@ -46,7 +46,11 @@ int runProgram(QApplication& application, QWidget& mainWindow,
         centreOnScreen(&mainWindow);
     mainWindow.show();
 
-    application.exec();
+    // A main window closed during its own first showing (the disclaimer declined) asks
+    // to quit before the event loop runs, and such a request is dropped: the loop
+    // would then wait forever with no window. It is not entered at all.
+    if (mainWindow.isVisible())
+        application.exec();
 
     // The event loop has ended, but a message box can still run its own loop: a store
     // that cannot be written is never lost unseen.

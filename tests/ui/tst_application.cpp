@@ -105,9 +105,33 @@ void say(const QString& line)
     std::fflush(stdout);
 }
 
+// Asks, at its first showing, a modal question that is declined, and closes itself.
+class ClosedWhileShown : public QWidget {
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QWidget::showEvent(event);
+        if (asked_)
+            return;
+        asked_ = true;
+        QDialog question(this);
+        QTimer::singleShot(0, &question, [&question] { question.done(2); });
+        question.exec();
+        close();
+    }
+
+private:
+    bool asked_ = false;
+};
+
 // Child processes run one whole life cycle and tell the parent on standard output.
 int runChild(const QString& mode)
 {
+    if (mode == u"closed-while-shown") {
+        ClosedWhileShown window;
+        return runProgram(*qApp, window, [] { say(QStringLiteral("teardown written")); });
+    }
+
     QWidget window;
     window.resize(200, 100);
     auto box = std::make_shared<BoxSeen>();
@@ -169,6 +193,7 @@ private slots:
     void errorFromCloseHandlerKeepsTheWindowOpen();
 
     void closingTheWindowEndsWithZeroAndFailedWriteIsShown();
+    void closedDuringFirstShowingEndsAtOnce();
     void terminationSignalEndsInOrder_data();
     void terminationSignalEndsInOrder();
 };
@@ -320,6 +345,21 @@ void TestApplication::closingTheWindowEndsWithZeroAndFailedWriteIsShown()
     QVERIFY2(output.contains(QStringLiteral(
                  "box 1|tst_application|kestrin: Cannot create \"/x/kestrin.db\": Permission denied.")),
              qPrintable(output));
+}
+
+void TestApplication::closedDuringFirstShowingEndsAtOnce()
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), QStringLiteral("closed-while-shown"));
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    const bool finished = child.waitForFinished(10000);
+    if (!finished)
+        child.kill();
+    QVERIFY2(finished, "the program kept running with its main window closed");
+    QCOMPARE(child.exitCode(), 0);
+    QVERIFY(QString::fromLocal8Bit(child.readAllStandardOutput()).contains(QStringLiteral("teardown written")));
 }
 
 void TestApplication::terminationSignalEndsInOrder_data()
