@@ -163,9 +163,9 @@ void tMainForm::resizeEvent(QResizeEvent* event)
 void tMainForm::centreOnScreen()
 {
     const QScreen* shownOn = screen();
-    if (!shownOn)
+    if (!shownOn || (windowState() & (Qt::WindowMaximized | Qt::WindowMinimized)))
         return;
-    const QRect area = shownOn->geometry();
+    const QRect area = shownOn->availableGeometry();
     const QSize outer = frameGeometry().size();
     move(area.left() + (area.width() - outer.width()) / 2,
          area.top() + (area.height() - outer.height()) / 2);

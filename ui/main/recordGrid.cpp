@@ -94,6 +94,24 @@ public:
     }
 
 protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        QHeaderView::paintEvent(event);
+        // Past the last title and below the last row the grid's own colour shows, not
+        // the style's empty header area.
+        const int end = length() - offset();
+        QRect rest = viewport()->rect();
+        if (orientation() == Qt::Horizontal)
+            rest.setLeft(end);
+        else
+            rest.setTop(end);
+        if (rest.isValid()) {
+            QPainter painter(viewport());
+            painter.fillRect(rest, palette().color(QPalette::Active, QPalette::Base));
+        }
+    }
+
+
     void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override
     {
         const QPalette& pal = palette();
