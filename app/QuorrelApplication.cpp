@@ -50,6 +50,15 @@ bool QuorrelApplication::notify(QObject* receiver, QEvent* event)
     return false;
 }
 
+bool QuorrelApplication::event(QEvent* event)
+{
+    if (event->type() == QEvent::Quit) {
+        exit(0);
+        return true;
+    }
+    return QApplication::event(event);
+}
+
 QString applicationTitleFromPath(const QString& executablePath)
 {
     const qsizetype lastSeparator =

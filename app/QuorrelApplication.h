@@ -18,6 +18,12 @@ public:
     // event whose handler failed is refused, so the window stays open.
     bool notify(QObject* receiver, QEvent* event) override;
 
+protected:
+    // A quit request (the last window closed, or the desktop session ending) ends the
+    // event loop without asking the windows again: nothing can refuse the end of a
+    // session, and the teardown that follows writes the open store.
+    bool event(QEvent* event) override;
+
 private:
     QString title_;
 };

@@ -7,7 +7,7 @@
 #include <QApplication>
 #include <QWidget>
 
-#ifndef QT_NO_SESSIONMANAGER
+#if QT_CONFIG(sessionmanager)
 #include <QSessionManager>
 #endif
 
@@ -34,9 +34,10 @@ void applyShowRequest(QWidget& window, ShowRequest request)
 int runProgram(QApplication& application, QWidget& mainWindow,
                const std::function<void()>& teardownWrite)
 {
-#ifndef QT_NO_SESSIONMANAGER
+#if QT_CONFIG(sessionmanager)
     // The main window has no close check: the program agrees to a log-off at once and
-    // asks nothing. The end itself comes as a quit, after which the teardown writes.
+    // asks nothing. The end itself comes as a quit request, which the application
+    // object turns into the end of the event loop; the teardown then writes.
     QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
                      [](QSessionManager&) {});
 #endif

@@ -124,11 +124,27 @@ private:
     bool asked_ = false;
 };
 
+class RefusesToClose : public QWidget {
+protected:
+    void closeEvent(QCloseEvent* event) override { event->ignore(); }
+};
+
 // Child processes run one whole life cycle and tell the parent on standard output.
 int runChild(const QString& mode)
 {
     if (mode == u"closed-while-shown") {
         ClosedWhileShown window;
+        return runProgram(*qApp, window, [] { say(QStringLiteral("teardown written")); });
+    }
+
+    if (mode == u"quit-with-refusing-window") {
+        // The session's end arrives as a quit request; a window that refuses to close
+        // cannot hold the program.
+        RefusesToClose window;
+        QTimer::singleShot(0, &window, [&window] {
+            if (QTest::qWaitForWindowExposed(&window))
+                QCoreApplication::quit();
+        });
         return runProgram(*qApp, window, [] { say(QStringLiteral("teardown written")); });
     }
 
@@ -193,7 +209,8 @@ private slots:
     void errorFromCloseHandlerKeepsTheWindowOpen();
 
     void closingTheWindowEndsWithZeroAndFailedWriteIsShown();
-    void closedDuringFirstShowingEndsAtOnce();
+    void quitRequestEndsTheProgram_data();
+    void quitRequestEndsTheProgram();
     void terminationSignalEndsInOrder_data();
     void terminationSignalEndsInOrder();
 };
@@ -347,17 +364,25 @@ void TestApplication::closingTheWindowEndsWithZeroAndFailedWriteIsShown()
              qPrintable(output));
 }
 
-void TestApplication::closedDuringFirstShowingEndsAtOnce()
+void TestApplication::quitRequestEndsTheProgram_data()
 {
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("main window closed during its first showing") << "closed-while-shown";
+    QTest::newRow("quit while a window refuses to close") << "quit-with-refusing-window";
+}
+
+void TestApplication::quitRequestEndsTheProgram()
+{
+    QFETCH(QString, mode);
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), QStringLiteral("closed-while-shown"));
+    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), mode);
     child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(), {});
     const bool finished = child.waitForFinished(10000);
     if (!finished)
         child.kill();
-    QVERIFY2(finished, "the program kept running with its main window closed");
+    QVERIFY2(finished, "the program kept running after it was asked to end");
     QCOMPARE(child.exitCode(), 0);
     QVERIFY(QString::fromLocal8Bit(child.readAllStandardOutput()).contains(QStringLiteral("teardown written")));
 }
