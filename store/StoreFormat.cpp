@@ -32,8 +32,8 @@ constexpr std::size_t maxFieldNameChars = 31;
 
 [[noreturn]] void failNewerVersion(std::uint64_t version)
 {
-    fail("The store file was written by a newer version of this program (format "
-         + std::to_string(version) + ")");
+    fail("The store file was written by a newer version of this program: format "
+         + std::to_string(version));
 }
 
 // Decodes one UTF-8 sequence at s[pos]; returns the code point and advances pos, or
@@ -139,36 +139,36 @@ bool isValidFieldName(std::string_view name)
 void checkFieldDef(const FieldDef& field, const char* damaged)
 {
     if (!isValidFieldName(field.name))
-        fail(std::string(damaged) + "a field name is empty, too long or not valid text)");
+        fail(std::string(damaged) + "a field name is empty, too long or not valid text");
     if (field.kind != FieldKind::Text && field.kind != FieldKind::Integer)
-        fail(std::string(damaged) + "unknown field kind)");
+        fail(std::string(damaged) + "unknown field kind");
     if (field.size < 0)
-        fail(std::string(damaged) + "negative field size)");
+        fail(std::string(damaged) + "negative field size");
 }
 
 void checkFieldsForWriting(const std::vector<FieldDef>& fields,
                            const std::vector<const Record*>& records)
 {
     if (fields.empty() && !records.empty())
-        fail("Cannot write the store (records without fields)");
+        fail("Cannot write the store: records without fields");
     for (const FieldDef& field : fields)
-        checkFieldDef(field, "Cannot write the store (");
+        checkFieldDef(field, "Cannot write the store: ");
     for (std::size_t r = 0; r < records.size(); ++r) {
         const Record* record = records[r];
         if (record == nullptr || record->size() != fields.size())
-            fail("Cannot write the store (record " + std::to_string(r + 1)
-                 + " does not hold one value per field)");
+            fail("Cannot write the store: record " + std::to_string(r + 1)
+                 + " does not hold one value per field");
         for (std::size_t f = 0; f < fields.size(); ++f) {
             const StoredValue& value = (*record)[f];
             if (!value)
                 continue;
             const bool isText = std::holds_alternative<std::string>(*value);
             if (isText != (fields[f].kind == FieldKind::Text))
-                fail("Cannot write the store (record " + std::to_string(r + 1)
-                     + " holds a value of the wrong kind in field " + fields[f].name + ")");
+                fail("Cannot write the store: record " + std::to_string(r + 1)
+                     + " holds a value of the wrong kind in field " + fields[f].name);
             if (isText && !isValidUtf8(std::get<std::string>(*value)))
-                fail("Cannot write the store (record " + std::to_string(r + 1)
-                     + " holds text that is not valid UTF-8 in field " + fields[f].name + ")");
+                fail("Cannot write the store: record " + std::to_string(r + 1)
+                     + " holds text that is not valid UTF-8 in field " + fields[f].name);
         }
     }
 }
@@ -253,7 +253,7 @@ void patchU64(std::string& out, std::size_t at, std::uint64_t v)
 std::uint32_t checkedCount(std::size_t n, const char* what)
 {
     if (n > std::numeric_limits<std::uint32_t>::max())
-        fail(std::string("Cannot write the store (too many ") + what + ")");
+        fail(std::string("Cannot write the store: too many ") + what);
     return static_cast<std::uint32_t>(n);
 }
 
@@ -337,7 +337,7 @@ private:
     void need(std::size_t n) const
     {
         if (remaining() < n)
-            fail("The store file is damaged (a length runs past the end)");
+            fail("The store file is damaged: a length runs past the end");
     }
 
     std::string_view data_;
@@ -353,32 +353,32 @@ DecodedStore decodeBinary(std::string_view content)
     const std::uint32_t version = header.u32();
     const std::uint64_t declaredLength = header.u64();
     if (declaredLength > content.size())
-        fail("The store file is truncated (" + std::to_string(content.size()) + " of "
-             + std::to_string(declaredLength) + " bytes)");
+        fail("The store file is truncated: " + std::to_string(content.size()) + " of "
+             + std::to_string(declaredLength) + " bytes");
     if (declaredLength < content.size())
-        fail("The store file is damaged (data after its end)");
+        fail("The store file is damaged: data after its end");
 
     const std::string_view body = content.substr(0, content.size() - checksumSize);
     const std::uint32_t storedCrc =
         ByteReader(content.substr(content.size() - checksumSize)).u32();
     if (crc32(body) != storedCrc)
-        fail("The store file is damaged (checksum mismatch)");
+        fail("The store file is damaged: checksum mismatch");
 
     // The version is read only once the checksum holds, so that a damaged version
     // number is reported as damage rather than as a file from the future.
     if (version == 0)
-        fail("The store file is damaged (format version 0)");
+        fail("The store file is damaged: format version 0");
     if (version > currentVersion)
         failNewerVersion(version);
 
-    const char* damaged = "The store file is damaged (";
+    const char* damaged = "The store file is damaged: ";
     ByteReader in(body.substr(headerSize));
     DecodedStore store;
 
     const std::uint32_t fieldCount = in.u32();
     // Each field takes at least 10 bytes: bound the count before reserving.
     if (fieldCount > in.remaining() / 10)
-        fail("The store file is damaged (field count runs past the end)");
+        fail("The store file is damaged: field count runs past the end");
     store.fields.reserve(fieldCount);
     for (std::uint32_t f = 0; f < fieldCount; ++f) {
         FieldDef field;
@@ -386,12 +386,12 @@ DecodedStore decodeBinary(std::string_view content)
         field.name = std::string(in.bytes(nameLength));
         const unsigned char kind = in.u8();
         if (kind != kindText && kind != kindInteger)
-            fail("The store file is damaged (unknown field kind)");
+            fail("The store file is damaged: unknown field kind");
         field.kind = kind == kindText ? FieldKind::Text : FieldKind::Integer;
         field.size = static_cast<std::int32_t>(in.u32());
         const unsigned char required = in.u8();
         if (required > 1)
-            fail("The store file is damaged (bad required flag)");
+            fail("The store file is damaged: bad required flag");
         field.required = required == 1;
         checkFieldDef(field, damaged);
         store.fields.push_back(std::move(field));
@@ -400,7 +400,7 @@ DecodedStore decodeBinary(std::string_view content)
     const std::uint32_t recordCount = in.u32();
     // Each record takes at least one byte per field.
     if (recordCount > 0 && (fieldCount == 0 || recordCount > in.remaining() / fieldCount))
-        fail("The store file is damaged (record count runs past the end)");
+        fail("The store file is damaged: record count runs past the end");
     store.records.reserve(recordCount);
     for (std::uint32_t r = 0; r < recordCount; ++r) {
         Record record;
@@ -410,12 +410,12 @@ DecodedStore decodeBinary(std::string_view content)
             if (tag == valueNull) {
                 record.emplace_back(std::nullopt);
             } else if (tag != valuePresent) {
-                fail("The store file is damaged (bad value marker)");
+                fail("The store file is damaged: bad value marker");
             } else if (field.kind == FieldKind::Text) {
                 const std::uint32_t length = in.u32();
                 std::string text(in.bytes(length));
                 if (!isValidUtf8(text))
-                    fail("The store file is damaged (text that is not valid UTF-8)");
+                    fail("The store file is damaged: text that is not valid UTF-8");
                 record.emplace_back(FieldValue(std::move(text)));
             } else {
                 record.emplace_back(FieldValue(static_cast<std::int32_t>(in.u32())));
@@ -424,7 +424,7 @@ DecodedStore decodeBinary(std::string_view content)
         store.records.push_back(std::move(record));
     }
     if (in.remaining() != 0)
-        fail("The store file is damaged (data after the records)");
+        fail("The store file is damaged: data after the records");
     return store;
 }
 
@@ -570,7 +570,7 @@ private:
         std::size_t line = 1;
         for (std::size_t i = 0; i < pos_ && i < doc_.size(); ++i)
             line += doc_[i] == '\n' ? 1 : 0;
-        fail("The XML store file is not valid (line " + std::to_string(line) + ": " + what + ")");
+        fail("The XML store file is not valid: line " + std::to_string(line) + ": " + what);
     }
 
     // The whole document must be UTF-8 made of characters XML allows.
@@ -952,5 +952,5 @@ DecodedStore decodeStore(std::string_view content)
         xml.remove_prefix(3);
     if (startsWithXml(xml))
         return XmlStoreReader(xml).read();
-    fail("The content is not a store file (unknown format)");
+    fail("The content is not a store file of this program");
 }

@@ -170,18 +170,18 @@ TEST(StoreFormat, BinaryLayoutIsTheDocumentedOne)
     EXPECT_EQ(encodeStore(StoreForm::Binary, fields, pointers(records)), built);
 
     EXPECT_EQ(errorOf(handBuiltBinary(2, body)),
-              "The store file was written by a newer version of this program (format 2)");
-    EXPECT_EQ(errorOf(handBuiltBinary(1, body + "\x00"s)), "The store file is damaged (data after the records)");
+              "The store file was written by a newer version of this program: format 2");
+    EXPECT_EQ(errorOf(handBuiltBinary(1, body + "\x00"s)), "The store file is damaged: data after the records");
 }
 
 TEST(StoreFormat, EmptyForeignAndFutureContentIsRefusedWithClearText)
 {
     EXPECT_EQ(errorOf(""), "The store file is empty");
-    EXPECT_EQ(errorOf("SQLite format 3"), "The content is not a store file (unknown format)");
+    EXPECT_EQ(errorOf("SQLite format 3"), "The content is not a store file of this program");
     EXPECT_EQ(errorOf("\x89QRL"), "The store file is truncated");
     std::string xml = encodeStore(StoreForm::Xml, schema(), {});
     xml.replace(xml.find("version=\"1\"", 10), 11, "version=\"7\"");
-    EXPECT_EQ(errorOf(xml), "The store file was written by a newer version of this program (format 7)");
+    EXPECT_EQ(errorOf(xml), "The store file was written by a newer version of this program: format 7");
 }
 
 TEST(StoreFormat, EveryTruncationAndEveryFlippedByteOfABinaryStoreIsRefused)
@@ -191,8 +191,8 @@ TEST(StoreFormat, EveryTruncationAndEveryFlippedByteOfABinaryStoreIsRefused)
     for (std::size_t n = 0; n < whole.size(); ++n)
         EXPECT_THROW(decodeStore(whole.substr(0, n)), RecordTableError) << "prefix " << n;
     EXPECT_EQ(errorOf(whole.substr(0, whole.size() - 1)),
-              "The store file is truncated (" + std::to_string(whole.size() - 1) + " of "
-                  + std::to_string(whole.size()) + " bytes)");
+              "The store file is truncated: " + std::to_string(whole.size() - 1) + " of "
+                  + std::to_string(whole.size()) + " bytes");
     for (std::size_t i = 0; i < whole.size(); ++i) {
         for (const int mask : {0x01, 0x80, 0xFF}) {
             std::string damaged = whole;
@@ -202,7 +202,7 @@ TEST(StoreFormat, EveryTruncationAndEveryFlippedByteOfABinaryStoreIsRefused)
     }
     std::string body = whole;
     body[100] = static_cast<char>(body[100] ^ 1);
-    EXPECT_EQ(errorOf(body), "The store file is damaged (checksum mismatch)");
+    EXPECT_EQ(errorOf(body), "The store file is damaged: checksum mismatch");
 }
 
 TEST(StoreFormat, XmlCutAnywhereBeforeItsEndIsRefused)
