@@ -11,7 +11,9 @@
 
 #include <QAbstractButton>
 #include <QDeadlineTimer>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
@@ -134,12 +136,22 @@ class MainWindowTest : public QObject {
 private:
     std::optional<QTemporaryDir> folder_;
     std::unique_ptr<tMainForm> form_;
+    // How the disclaimer is answered, how often it was asked, and the status panel
+    // it saw when it was asked.
+    bool agree_ = true;
+    int disclaimerAsked_ = 0;
+    QString statusWhenAsked_;
 
     const QTemporaryDir& dir() const { return *folder_; }
 
     tMainForm& showForm()
     {
         form_ = std::make_unique<tMainForm>(dir().path());
+        form_->disclaimerGate = [this](QWidget* owner) {
+            ++disclaimerAsked_;
+            statusWhenAsked_ = form_->statusBar->panelText(0);
+            return owner == form_.get() && agree_;
+        };
         form_->show();
         if (!QTest::qWaitForWindowActive(form_.get()))
             qWarning("main window did not become active");
@@ -149,6 +161,9 @@ private:
 private slots:
     void init()
     {
+        agree_ = true;
+        disclaimerAsked_ = 0;
+        statusWhenAsked_.clear();
         folder_.emplace();
         QVERIFY(folder_->isValid());
     }
@@ -183,6 +198,32 @@ private slots:
         for (Qt::Key key : {Qt::Key_Down, Qt::Key_End, Qt::Key_PageDown, Qt::Key_Up})
             QTest::keyClick(form.dbView, key);
         QCOMPARE(form.viewDBSource->highlightRow(), 0);
+    }
+
+    void disclaimerEndsTheFirstShowing()
+    {
+        writeStore(pathIn(dir(), "kestrin.db"), {{"a", "b", "c"}});
+        tMainForm& form = showForm();
+        QCOMPARE(disclaimerAsked_, 1);
+        QCOMPARE(statusWhenAsked_, QString("Active Passwords/Serials: 1"));
+        QVERIFY(form.isVisible());
+        // Later showings ask nothing.
+        form.hide();
+        form.show();
+        QCOMPARE(disclaimerAsked_, 1);
+    }
+
+    void decliningClosesTheWindowBeforeItIsShown()
+    {
+        const std::string path = pathIn(dir(), "kestrin.db");
+        writeStore(path, {{"a", "b", "c"}});
+        const QDateTime written = QFileInfo(QString::fromStdString(path)).lastModified();
+        agree_ = false;
+        tMainForm& form = showForm();
+        QCOMPARE(disclaimerAsked_, 1);
+        QVERIFY(!form.isVisible());
+        QVERIFY(!form.viewDB.isOpen());
+        QCOMPARE(QFileInfo(QString::fromStdString(path)).lastModified(), written);
     }
 
     void layoutAndTabOrder()
@@ -516,6 +557,7 @@ private slots:
         QCOMPARE(seen->caption, static_cast<QuorrelApplication*>(qApp)->title());
         QCOMPARE(seen->text, expected);
         QVERIFY(form.isVisible());
+        QCOMPARE(disclaimerAsked_, 0);
         QVERIFY(!form.viewDB.isOpen());
         QCOMPARE(form.statusBar->panelText(0), QString());
         QCOMPARE(form.statusBar->panelText(1), QString());

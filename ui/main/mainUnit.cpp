@@ -1,5 +1,6 @@
 #include "mainUnit.h"
 
+#include "app/splashUnit.h"
 #include "recordGrid.h"
 #include "recordGridModel.h"
 #include "statusPanels.h"
@@ -73,6 +74,7 @@ tMainForm::tMainForm(QString folder, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                           | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
                           | Qt::WindowCloseButtonHint),
+      disclaimerGate(passDisclaimerGate),
       requestedFolder_(std::move(folder))
 {
     loadResources();
@@ -195,7 +197,13 @@ void tMainForm::formShow()
     showingActive = true;
     openStore(viewDB);
     refreshStatus();
-    // The disclaimer gate comes last here.
+    if (!disclaimerGate(this)) {
+        // Declined: the window is closed before it ever reaches the screen, which ends
+        // the program. Without WA_DontShowOnScreen the showing that is under way would
+        // still map the closed window for a moment.
+        setAttribute(Qt::WA_DontShowOnScreen);
+        close();
+    }
 }
 
 void tMainForm::refreshStatus()

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
 class QPushButton;
 class RecordGrid;
@@ -44,6 +46,10 @@ public:
     QString dataFolder;
     // True while the active list is shown.
     bool showingActive = true;
+
+    // The disclaimer that ends the first showing; true when the user agrees. Tests
+    // answer it themselves.
+    std::function<bool(QWidget* owner)> disclaimerGate;
 
     void formShow();
     void refreshStatus();
