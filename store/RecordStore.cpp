@@ -3,9 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace {
-
-void declareSchema(RecordTable& table)
+void declareRecordSchema(RecordTable& table)
 {
     table.clearFieldDefs();
     table.addFieldDef("NAME", FieldKind::Text, nameSize, true);
@@ -20,8 +18,6 @@ void declareSchema(RecordTable& table)
     table.addIndexDef("PASSIDX", "PASSWORD", IndexOptions{});
 }
 
-}  // namespace
-
 void openStore(RecordTable& table)
 {
     // Only a missing file is created anew; a file of length zero is left for open()
@@ -30,7 +26,7 @@ void openStore(RecordTable& table)
     // nothing is created: open() then reports the system's reason.
     std::error_code error;
     if (!std::filesystem::exists(table.fileName(), error) && !error) {
-        declareSchema(table);
+        declareRecordSchema(table);
         table.createEmpty();
     }
     table.open();

@@ -16,6 +16,10 @@ inline constexpr int loginSize = 40;
 inline constexpr int passwordSize = 50;
 inline constexpr int notesSize = 256;
 
+// Declares the five record fields and the three indexes on a closed table, ready for
+// createEmpty.
+void declareRecordSchema(RecordTable& table);
+
 // Opens table on the file already named by table.fileName(). When no file exists
 // there, the table is first created empty with the record schema and its indexes.
 void openStore(RecordTable& table);

@@ -419,6 +419,37 @@ struct RecordTable::Impl {
         }
     }
 
+    void seedRandom(std::uint64_t seed)
+    {
+        rng.seed(static_cast<std::mt19937::result_type>(seed ^ reinterpret_cast<std::uintptr_t>(this)));
+    }
+
+    // The last steps of createEmpty and open: browsing, unchanged, the ordering in
+    // force and the first record current. An ordering naming a field the table lacks
+    // is reported, but the table stays open in storage order, as after any refused
+    // setOrdering.
+    void startBrowsing()
+    {
+        keyColumns.clear();
+        orderingInForce.clear();
+        order.clear();
+        changed = false;
+        state = TableState::Browsing;
+        std::exception_ptr orderingError;
+        if (!ordering.empty()) {
+            try {
+                applyOrdering(ordering);
+            } catch (const RecordTableError&) {
+                orderingError = std::current_exception();
+            }
+        }
+        current = firstRow();
+        notify([](TableObserver& o) { o.tableOpened(); });
+        notifyState();
+        if (orderingError)
+            std::rethrow_exception(orderingError);
+    }
+
     void releaseRecords()
     {
         for (Node* n : storage.nodes())
@@ -597,26 +628,9 @@ void RecordTable::createEmpty()
         throw;
     }
 
-    t.rng.seed(static_cast<std::mt19937::result_type>(prepareEngine() ^ reinterpret_cast<std::uintptr_t>(this)));
+    t.seedRandom(prepareEngine());
     t.uniqueIndexes = std::move(uniques);
-    t.keyColumns.clear();
-    t.orderingInForce.clear();
-    t.current = nullptr;
-    t.changed = false;
-    t.state = TableState::Browsing;
-
-    std::exception_ptr orderingError;
-    if (!t.ordering.empty()) {
-        try {
-            t.applyOrdering(t.ordering);
-        } catch (const RecordTableError&) {
-            orderingError = std::current_exception();
-        }
-    }
-    t.notify([](TableObserver& o) { o.tableOpened(); });
-    t.notifyState();
-    if (orderingError)
-        std::rethrow_exception(orderingError);
+    t.startBrowsing();
 }
 
 void RecordTable::open()
@@ -646,7 +660,7 @@ void RecordTable::open()
             failPlain("Record " + std::to_string(r + 1) + " of the store does not match its fields");
     }
 
-    t.rng.seed(static_cast<std::mt19937::result_type>(seed ^ reinterpret_cast<std::uintptr_t>(this)));
+    t.seedRandom(seed);
     std::vector<Node*> nodes;
     nodes.reserve(decoded.records.size());
     try {
@@ -659,27 +673,7 @@ void RecordTable::open()
     }
     t.storage.assign(nodes);
     t.fields = std::move(decoded.fields);
-    t.keyColumns.clear();
-    t.orderingInForce.clear();
-    t.order.clear();
-    t.changed = false;
-    t.state = TableState::Browsing;
-
-    // An ordering naming a field this file lacks is reported, but the table stays
-    // open in storage order, as after any refused setOrdering.
-    std::exception_ptr orderingError;
-    if (!t.ordering.empty()) {
-        try {
-            t.applyOrdering(t.ordering);
-        } catch (const RecordTableError&) {
-            orderingError = std::current_exception();
-        }
-    }
-    t.current = t.firstRow();
-    t.notify([](TableObserver& o) { o.tableOpened(); });
-    t.notifyState();
-    if (orderingError)
-        std::rethrow_exception(orderingError);
+    t.startBrowsing();
 }
 
 void RecordTable::close()

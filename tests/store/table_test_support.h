@@ -18,24 +18,9 @@
 
 namespace tabletest {
 
-// Declares the five-field record schema on a closed table.
-inline void declareSchema(RecordTable& table)
-{
-    table.clearFieldDefs();
-    table.addFieldDef("NAME", FieldKind::Text, nameSize, true);
-    table.addFieldDef("LOGIN", FieldKind::Text, loginSize, true);
-    table.addFieldDef("PASSWORD", FieldKind::Text, passwordSize, true);
-    table.addFieldDef("NOTES", FieldKind::Text, notesSize, false);
-    table.addFieldDef("RECTYPE", FieldKind::Integer, 0, true);
-    table.clearIndexDefs();
-    table.addIndexDef("NAMEIDX", "NAME;LOGIN", IndexOptions{.primary = true});
-    table.addIndexDef("LOGINIDX", "LOGIN", IndexOptions{});
-    table.addIndexDef("PASSIDX", "PASSWORD", IndexOptions{});
-}
-
 inline void createWithSchema(RecordTable& table)
 {
-    declareSchema(table);
+    declareRecordSchema(table);
     table.createEmpty();
 }
 
