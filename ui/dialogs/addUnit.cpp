@@ -162,6 +162,16 @@ void tAddForm::reject()
     done(resultCancel);
 }
 
+bool tAddForm::event(QEvent* event)
+{
+    if (event->type() == QEvent::WindowActivate && placeAgainWhenFramed_) {
+        placeAgainWhenFramed_ = false;
+        if (QWidget* owner = parentWidget())
+            centreOverOwner(this, owner->window());
+    }
+    return QDialog::event(event);
+}
+
 void tAddForm::showEvent(QShowEvent* event)
 {
     if (event->spontaneous()) {
@@ -186,8 +196,10 @@ void tAddForm::formShow()
     QWidget* focus = focusWidget();
     if (!shownBefore_) {
         shownBefore_ = true;
-        if (QWidget* owner = parentWidget())
+        if (QWidget* owner = parentWidget()) {
             centreOverOwner(this, owner->window());
+            placeAgainWhenFramed_ = true;
+        }
         focus = nullptr;
     }
     // Later showings give the focus back to the control that held it.

@@ -57,6 +57,7 @@ public slots:
     void reject() override;
 
 protected:
+    bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
@@ -74,4 +75,7 @@ private:
     // single-line field then has its whole text selected.
     void enterControl(QWidget* control);
     bool shownBefore_ = false;
+    // The window's frame is only known once it is on the screen; the first placement
+    // estimated it and is made again with the real frame.
+    bool placeAgainWhenFramed_ = false;
 };

@@ -304,6 +304,7 @@ void EntryTypeCombo::setIndexQuietly(int index)
 {
     const QSignalBlocker block(this);
     setCurrentIndex(index >= 0 && index < count() ? index : -1);
+    lineEdit()->home(false);  // an item wider than the box shows its beginning
 }
 
 bool EntryTypeCombo::completeTyped(const QString& typed)
@@ -350,6 +351,16 @@ void EntryTypeCombo::focusInEvent(QFocusEvent* event)
     QComboBox::focusInEvent(event);
     if (enteredByUserMove(event->reason()))
         lineEdit()->selectAll();
+}
+
+void EntryTypeCombo::focusOutEvent(QFocusEvent* event)
+{
+    QComboBox::focusOutEvent(event);
+    // A completed item is often wider than the box: once the user has moved on, show
+    // its beginning rather than its end.
+    const Qt::FocusReason reason = event->reason();
+    if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+        lineEdit()->home(false);
 }
 
 // ---------------------------------------------------------------------------------
