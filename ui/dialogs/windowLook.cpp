@@ -9,6 +9,11 @@
 QFont classicFont()
 {
     QFont font(QStringLiteral("MS Sans Serif"));
+    // Where it is missing, a face of the same width keeps captions inside the pixel
+    // layouts; the platform's general fallback is much wider.
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                      QStringLiteral("Arial")});
     font.setPixelSize(11);
     return font;
 }

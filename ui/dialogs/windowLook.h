@@ -6,7 +6,8 @@
 class QFont;
 class QWidget;
 
-// "MS Sans Serif", 11 pixels high (the platform falls back where it is missing).
+// "MS Sans Serif", 11 pixels high; where it is missing, a face of similar width
+// ("Liberation Sans", "Arimo", "Arial") before the platform's general fallback.
 QFont classicFont();
 
 // Button-face background, the classic font and window-text colour, and a fixed client
