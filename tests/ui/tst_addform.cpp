@@ -83,6 +83,15 @@ void typeText(const QString& text)
     QTest::keyClicks(focused(), text);
 }
 
+QWidget* control(const tAddForm& dialog, const QString& name)
+{
+    const QHash<QString, QWidget*> controls{{"combo", dialog.recordTypeCombo}, {"name", dialog.nameEdit},
+                                            {"login", dialog.loginEdit},       {"password", dialog.passwordEdit},
+                                            {"notes", dialog.notesMemo},       {"ok", dialog.Button1},
+                                            {"cancel", dialog.Button2}};
+    return controls.value(name);
+}
+
 } // namespace
 
 class TestAddForm : public QObject {
@@ -306,9 +315,7 @@ void TestAddForm::countersAndTypingLimits()
     QFETCH(int, limit);
     tAddForm dialog;
     showAdding(dialog);
-    EntryLineEdit* edit = field == QStringLiteral("name") ? dialog.nameEdit
-        : field == QStringLiteral("login")                 ? dialog.loginEdit
-                                                            : dialog.passwordEdit;
+    QWidget* edit = control(dialog, field);
     auto remaining = [&] { return dialog.noteSizeRemainingLabel->text(); };
 
     QTest::mouseClick(edit, Qt::LeftButton);
@@ -317,7 +324,7 @@ void TestAddForm::countersAndTypingLimits()
     typeText(QString(limit - 1, u'a'));
     QCOMPARE(remaining(), QStringLiteral("Characters remaining: 1"));
     typeText(QStringLiteral("bc"));  // the second one is refused
-    QCOMPARE(edit->text(), QString(limit - 1, u'a') + u'b');
+    QCOMPARE(static_cast<QLineEdit*>(edit)->text(), QString(limit - 1, u'a') + u'b');
     QCOMPARE(remaining(), QStringLiteral("Characters remaining: 0"));
 
     // A paste is cut to what fits.
@@ -326,7 +333,7 @@ void TestAddForm::countersAndTypingLimits()
     press(Qt::Key_Backspace);
     QApplication::clipboard()->setText(QStringLiteral("12345"));
     press(Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(edit->text(), QString(limit - 3, u'a') + QStringLiteral("123"));
+    QCOMPARE(static_cast<QLineEdit*>(edit)->text(), QString(limit - 3, u'a') + QStringLiteral("123"));
     QCOMPARE(remaining(), QStringLiteral("Characters remaining: 0"));
 
     // Entering another field speaks of that one.
@@ -470,18 +477,14 @@ void TestAddForm::escapeCancelsOnRelease()
     QFETCH(bool, cancels);
     tAddForm dialog;
     showAdding(dialog);
-    const QHash<QString, QWidget*> controls{{"combo", dialog.recordTypeCombo}, {"name", dialog.nameEdit},
-                                            {"login", dialog.loginEdit},       {"password", dialog.passwordEdit},
-                                            {"notes", dialog.notesMemo},       {"ok", dialog.Button1},
-                                            {"cancel", dialog.Button2}};
-    QWidget* control = controls.value(where);
-    control->setFocus(Qt::TabFocusReason);
-    QCOMPARE(focused(), control);
+    QWidget* input = control(dialog, where);
+    input->setFocus(Qt::TabFocusReason);
+    QCOMPARE(focused(), input);
     const auto mods = Qt::KeyboardModifiers(modifiers);
 
-    QTest::keyPress(control, Qt::Key_Escape, mods);
+    QTest::keyPress(input, Qt::Key_Escape, mods);
     QVERIFY(dialog.isVisible());  // the press does nothing
-    QTest::keyRelease(control, Qt::Key_Escape, mods);
+    QTest::keyRelease(input, Qt::Key_Escape, mods);
     QCOMPARE(dialog.isVisible(), !cancels);
     QCOMPARE(dialog.result(), cancels ? 2 : 0);
 }
@@ -528,11 +531,8 @@ void TestAddForm::enterAndButtonKeys()
     tAddForm dialog;
     showAdding(dialog);
     dialog.setFieldTexts(QStringLiteral("site"), QStringLiteral("joe"), QStringLiteral("pw"), QString());
-    const QHash<QString, QWidget*> controls{{"login", dialog.loginEdit}, {"notes", dialog.notesMemo},
-                                            {"ok", dialog.Button1},      {"cancel", dialog.Button2}};
-    QWidget* control = controls.value(where);
-    control->setFocus(Qt::TabFocusReason);
-    QCOMPARE(focused(), control);
+    control(dialog, where)->setFocus(Qt::TabFocusReason);
+    QCOMPARE(focused(), control(dialog, where));
 
     SeenBox seen;
     {

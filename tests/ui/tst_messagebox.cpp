@@ -1,5 +1,5 @@
-// The shared message box: its two kinds, the answers each way of closing it gives,
-// and where it appears.
+// The shared message box: how each kind looks, where it appears, and the answer each
+// way of closing it gives.
 
 #include "ui/dialogs/MessageBox.h"
 
@@ -19,18 +19,13 @@ namespace {
 // What a test saw of a box while it was open.
 struct SeenBox {
     bool shown = false;
-    QString caption, text;
+    QString caption, text, buttons, defaultButton, escapeButton;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QStringList buttons;
-    QString defaultButton, escapeButton;
-    bool hasParent = true;
-    Qt::WindowModality modality = Qt::NonModal;
-    QRect frame;
+    bool centredAndModal = false;
 };
 
 // Once a message box is the active modal window, records it and runs answer on it.
-// A box that does not appear within five seconds leaves seen.shown false; one that
-// stays open after answer is closed, so no test can hang in exec().
+// A box that stays open two seconds after the answer is closed, so no test hangs.
 void answerBox(SeenBox& seen, std::function<void(QMessageBox*)> answer)
 {
     auto* poll = new QTimer;
@@ -47,31 +42,30 @@ void answerBox(SeenBox& seen, std::function<void(QMessageBox*)> answer)
         seen.caption = box->windowTitle();
         seen.text = box->text();
         seen.icon = box->icon();
+        QStringList buttons;
         for (QAbstractButton* button : box->buttons())
-            seen.buttons << button->text();
+            buttons << button->text();
+        buttons.sort();
+        seen.buttons = buttons.join(u'|');
         seen.defaultButton = box->defaultButton() ? box->defaultButton()->text() : QString();
         seen.escapeButton = box->escapeButton() ? box->escapeButton()->text() : QString();
-        seen.hasParent = box->parentWidget() != nullptr;
-        seen.modality = box->windowModality();
-        seen.frame = box->frameGeometry();
+        const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+        seen.centredAndModal = !box->parentWidget() && box->windowModality() == Qt::ApplicationModal
+            && (box->frameGeometry().center() - screenCentre).manhattanLength() <= 2;
         answer(box);
         QTimer::singleShot(2000, box, [box] { box->done(0); });
     });
     poll->start(10);
 }
 
-QAbstractButton* buttonWithText(QMessageBox* box, const QString& text)
+MessageBox::Answer showBox(const QString& kind, const QString& text)
 {
-    for (QAbstractButton* button : box->buttons())
-        if (button->text() == text)
-            return button;
-    return nullptr;
-}
-
-void pressKey(QMessageBox* box, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
-{
-    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : box;
-    QTest::keyClick(target, key, modifiers);
+    if (kind == QStringLiteral("confirmation"))
+        return MessageBox::show(MessageBox::Kind::Confirmation, text);
+    if (kind == QStringLiteral("error"))
+        return MessageBox::show(MessageBox::Kind::Error, text);
+    MessageBox::showError(kind, text);
+    return MessageBox::Answer::Ok;
 }
 
 } // namespace
@@ -79,133 +73,98 @@ void pressKey(QMessageBox* box, Qt::Key key, Qt::KeyboardModifiers modifiers = Q
 class TestMessageBox : public QObject {
     Q_OBJECT
 private slots:
-    void errorBoxLooksAsRequired();
-    void errorBoxEndsWithOkWhicheverWayItIsClosed_data();
-    void errorBoxEndsWithOkWhicheverWayItIsClosed();
-    void showErrorUsesTheGivenCaption();
-    void confirmationLooksAsRequired();
-    void onlyYesCountsAsYes_data();
-    void onlyYesCountsAsYes();
+    void boxesLookAsRequired_data();
+    void boxesLookAsRequired();
+    void answers_data();
+    void answers();
 };
 
-void TestMessageBox::errorBoxLooksAsRequired()
+void TestMessageBox::boxesLookAsRequired_data()
 {
-    SeenBox seen;
-    answerBox(seen, [](QMessageBox* box) { pressKey(box, Qt::Key_Return); });
-    const MessageBox::Answer answer = MessageBox::show(MessageBox::Kind::Error, QStringLiteral("Entry already exists."));
-
-    QVERIFY(seen.shown);
-    QCOMPARE(answer, MessageBox::Answer::Ok);
-    QCOMPARE(seen.caption, QStringLiteral("Error"));
-    QCOMPARE(seen.text, QStringLiteral("Entry already exists."));
-    QCOMPARE(seen.icon, QMessageBox::Critical);
-    QCOMPARE(seen.buttons, QStringList{QStringLiteral("OK")});
-    QCOMPARE(seen.defaultButton, QStringLiteral("OK"));
-    QCOMPARE(seen.escapeButton, QStringLiteral("OK"));
-    // Centred on the screen, blocking the whole program.
-    QVERIFY(!seen.hasParent);
-    QCOMPARE(seen.modality, Qt::ApplicationModal);
-    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
-    QVERIFY2((seen.frame.center() - screenCentre).manhattanLength() <= 2,
-             qPrintable(QStringLiteral("box centre %1,%2").arg(seen.frame.center().x()).arg(seen.frame.center().y())));
+    QTest::addColumn<QString>("kind");  // "error", "confirmation" or showError's caption
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("buttons");
+    QTest::addColumn<QString>("defaultButton");
+    QTest::addColumn<QString>("escapeButton");
+    QTest::newRow("error") << "error" << "Error" << int(QMessageBox::Critical) << "OK" << "OK" << "OK";
+    QTest::newRow("confirmation") << "confirmation" << "Confirm" << int(QMessageBox::Question) << "&No|&Yes"
+                                  << "&Yes" << "&No";
+    QTest::newRow("error under a title") << "Passwords" << "Passwords" << int(QMessageBox::Critical) << "OK"
+                                         << "OK" << "OK";
 }
 
-void TestMessageBox::errorBoxEndsWithOkWhicheverWayItIsClosed_data()
+void TestMessageBox::boxesLookAsRequired()
 {
-    QTest::addColumn<int>("way");
-    QTest::newRow("Escape") << 0;
-    QTest::newRow("close box") << 1;
-    QTest::newRow("click OK") << 2;
-}
-
-void TestMessageBox::errorBoxEndsWithOkWhicheverWayItIsClosed()
-{
-    QFETCH(int, way);
+    QFETCH(QString, kind);
+    QFETCH(QString, caption);
+    QFETCH(int, icon);
+    QFETCH(QString, buttons);
+    QFETCH(QString, defaultButton);
+    QFETCH(QString, escapeButton);
     SeenBox seen;
-    answerBox(seen, [way](QMessageBox* box) {
-        if (way == 0)
-            pressKey(box, Qt::Key_Escape);
-        else if (way == 1)
-            box->close();
-        else
-            QTest::mouseClick(buttonWithText(box, QStringLiteral("OK")), Qt::LeftButton);
-    });
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(MessageBox::show(MessageBox::Kind::Error, QStringLiteral("x")), MessageBox::Answer::Ok);
-    QVERIFY(seen.shown);
-    QVERIFY2(clock.elapsed() < 1500, "the box did not close on the user's action");
-}
-
-void TestMessageBox::showErrorUsesTheGivenCaption()
-{
-    SeenBox seen;
-    answerBox(seen, [](QMessageBox* box) { pressKey(box, Qt::Key_Escape); });
-    MessageBox::showError(QStringLiteral("Passwords"), QStringLiteral("Disk full."));
-    QVERIFY(seen.shown);
-    QCOMPARE(seen.caption, QStringLiteral("Passwords"));
-    QCOMPARE(seen.text, QStringLiteral("Disk full."));
-    QCOMPARE(seen.icon, QMessageBox::Critical);
-    QCOMPARE(seen.buttons, QStringList{QStringLiteral("OK")});
-}
-
-void TestMessageBox::confirmationLooksAsRequired()
-{
-    SeenBox seen;
-    answerBox(seen, [](QMessageBox* box) { pressKey(box, Qt::Key_Return); });
-    const MessageBox::Answer answer =
-        MessageBox::show(MessageBox::Kind::Confirmation, QStringLiteral("Delete \"Bank - jo\"?"));
+    answerBox(seen, [](QMessageBox* box) { box->close(); });
+    showBox(kind, QStringLiteral("Delete \"Bank - jo\"?"));
 
     QVERIFY(seen.shown);
-    QCOMPARE(answer, MessageBox::Answer::Yes);  // Enter takes the default button
-    QCOMPARE(seen.caption, QStringLiteral("Confirm"));
+    QCOMPARE(seen.caption, caption);
     QCOMPARE(seen.text, QStringLiteral("Delete \"Bank - jo\"?"));
-    QCOMPARE(seen.icon, QMessageBox::Question);
-    seen.buttons.sort();
-    QCOMPARE(seen.buttons, (QStringList{QStringLiteral("&No"), QStringLiteral("&Yes")}));
-    QCOMPARE(seen.defaultButton, QStringLiteral("&Yes"));
-    QCOMPARE(seen.escapeButton, QStringLiteral("&No"));
-    QVERIFY(!seen.hasParent);
+    QCOMPARE(int(seen.icon), icon);
+    QCOMPARE(seen.buttons, buttons);
+    QCOMPARE(seen.defaultButton, defaultButton);
+    QCOMPARE(seen.escapeButton, escapeButton);
+    QVERIFY(seen.centredAndModal);
 }
 
-void TestMessageBox::onlyYesCountsAsYes_data()
+void TestMessageBox::answers_data()
 {
+    QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("way");
-    QTest::addColumn<bool>("yes");
-    QTest::newRow("click Yes") << "click &Yes" << true;
-    QTest::newRow("click No") << "click &No" << false;
-    QTest::newRow("Escape") << "Escape" << false;
-    QTest::newRow("close box") << "close" << false;
-    QTest::newRow("letter y") << "y" << true;
-    QTest::newRow("letter n") << "n" << false;
-    QTest::newRow("Alt+N") << "Alt+N" << false;
+    QTest::addColumn<int>("answer");
+    const int ok = int(MessageBox::Answer::Ok);
+    const int yes = int(MessageBox::Answer::Yes);
+    const int no = int(MessageBox::Answer::No);
+    QTest::newRow("error, Enter") << "error" << "Enter" << ok;
+    QTest::newRow("error, Escape") << "error" << "Escape" << ok;
+    QTest::newRow("error, close box") << "error" << "close" << ok;
+    QTest::newRow("error, click OK") << "error" << "click OK" << ok;
+    QTest::newRow("confirm, Enter") << "confirmation" << "Enter" << yes;
+    QTest::newRow("confirm, click Yes") << "confirmation" << "click &Yes" << yes;
+    QTest::newRow("confirm, y") << "confirmation" << "y" << yes;
+    QTest::newRow("confirm, click No") << "confirmation" << "click &No" << no;
+    QTest::newRow("confirm, Escape") << "confirmation" << "Escape" << no;
+    QTest::newRow("confirm, close box") << "confirmation" << "close" << no;
+    QTest::newRow("confirm, n") << "confirmation" << "n" << no;
+    QTest::newRow("confirm, Alt+N") << "confirmation" << "Alt+N" << no;
 }
 
-void TestMessageBox::onlyYesCountsAsYes()
+void TestMessageBox::answers()
 {
+    QFETCH(QString, kind);
     QFETCH(QString, way);
-    QFETCH(bool, yes);
+    QFETCH(int, answer);
     SeenBox seen;
     answerBox(seen, [way](QMessageBox* box) {
-        if (way.startsWith(QStringLiteral("click ")))
-            QTest::mouseClick(buttonWithText(box, way.mid(6)), Qt::LeftButton);
-        else if (way == QStringLiteral("Escape"))
-            pressKey(box, Qt::Key_Escape);
-        else if (way == QStringLiteral("close"))
+        QWidget* keys = QApplication::focusWidget() ? QApplication::focusWidget() : box;
+        if (way.startsWith(QStringLiteral("click "))) {
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == way.mid(6))
+                    QTest::mouseClick(button, Qt::LeftButton);
+        } else if (way == QStringLiteral("close")) {
             box->close();
-        else if (way == QStringLiteral("y"))
-            pressKey(box, Qt::Key_Y);
-        else if (way == QStringLiteral("n"))
-            pressKey(box, Qt::Key_N);
-        else
-            pressKey(box, Qt::Key_N, Qt::AltModifier);
+        } else {
+            const QHash<QString, std::pair<Qt::Key, Qt::KeyboardModifiers>> keyOf{
+                {"Enter", {Qt::Key_Return, {}}}, {"Escape", {Qt::Key_Escape, {}}}, {"y", {Qt::Key_Y, {}}},
+                {"n", {Qt::Key_N, {}}},          {"Alt+N", {Qt::Key_N, Qt::AltModifier}}};
+            QTest::keyClick(keys, keyOf[way].first, keyOf[way].second);
+        }
     });
     QElapsedTimer clock;
     clock.start();
-    const MessageBox::Answer answer = MessageBox::show(MessageBox::Kind::Confirmation, QStringLiteral("Sure?"));
+    const MessageBox::Answer given = showBox(kind, QStringLiteral("Sure?"));
     QVERIFY(seen.shown);
     QVERIFY2(clock.elapsed() < 1500, "the box did not close on the user's action");
-    QCOMPARE(answer, yes ? MessageBox::Answer::Yes : MessageBox::Answer::No);
+    QCOMPARE(int(given), answer);
 }
 
 QTEST_MAIN(TestMessageBox)
