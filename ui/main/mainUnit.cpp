@@ -131,9 +131,13 @@ tMainForm::tMainForm(QString folder, QWidget* parent)
     }
     letters->watch(dbView);
 
+    connect(addButton, &QPushButton::clicked, this, &tMainForm::addButtonClick);
+    connect(editButton, &QPushButton::clicked, this, &tMainForm::editButtonClick);
+    connect(archiveButton, &QPushButton::clicked, this, &tMainForm::archiveButtonClick);
     connect(viewSwapButton, &QPushButton::clicked, this, &tMainForm::viewSwapButtonClick);
     connect(exitButton, &QPushButton::clicked, this, &tMainForm::exitButtonClick);
     connect(dbView, &RecordGrid::titleClicked, this, &tMainForm::dbViewTitleClick);
+    connect(dbView, &RecordGrid::gridDoubleClicked, this, &tMainForm::dbViewDblClick);
 
     placeControls();
 }

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class QLabel;
 class QPushButton;
@@ -51,11 +52,28 @@ public:
     // answer it themselves.
     std::function<bool(QWidget* owner)> disclaimerGate;
 
+    // Makes the short-lived, unnamed table that Archive opens on "inactive.db". Empty
+    // (the default) means a plain RecordTable; tests supply their own to watch the table
+    // or make its file fail between its steps.
+    std::function<std::unique_ptr<RecordTable>()> makeArchiveTable;
+
     void formShow();
     void refreshStatus();
     void viewSwapButtonClick();
     void dbViewTitleClick(int column);
     void exitButtonClick();
+
+    // The record commands. addEntry inserts a record into viewDB unless its (name, login)
+    // pair is already there; it returns false for such a duplicate, after telling the
+    // user and making the duplicate the current record.
+    bool addEntry(QString name, const QString& login, int recordType, const QString& notes,
+                  const QString& password);
+    void addButtonClick();
+    // Edit while the active list is shown, Delete while the archived list is shown.
+    void editButtonClick();
+    void archiveButtonClick();
+    // Shows the current record's notes in the notes viewer.
+    void dbViewDblClick();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -66,6 +84,8 @@ private:
     void placeControls();
     void centreOnScreen();
     void openList(const QString& fileName);
+    void editRecord();
+    void deleteRecord();
 
     QString requestedFolder_;
     bool shown_ = false;
