@@ -11,7 +11,7 @@
 tNotesForm* notesForm = nullptr;
 
 tNotesForm::tNotesForm(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                          | Qt::WindowCloseButtonHint)
 {
     setWindowTitle(QStringLiteral("Notes"));
