@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# The end-to-end cases. Runs inside a virtual X server (see run_case.sh): starts a
+# window manager, copies the program into a fresh folder, drives it with real key
+# presses and checks its exit code and the store files it leaves.
+# usage: cases.sh CASE PROGRAM STORE_TOOL
+set -uo pipefail
+
+case_name=$1
+program=$2
+store_tool=$3
+work=$(mktemp -d)
+program_pid=
+wm_pid=
+
+cleanup() {
+    [ -n "$program_pid" ] && kill -9 "$program_pid" 2>/dev/null
+    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL ($case_name): $*" >&2
+    xdotool search --onlyvisible --name '.' getwindowname %@ 2>/dev/null | sed 's/^/  visible window: /' >&2
+    exit 1
+}
+
+start_window_manager() {
+    openbox --sm-disable >/dev/null 2>&1 &
+    wm_pid=$!
+    for _ in $(seq 100); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+        sleep 0.1
+    done
+    fail "the window manager did not start"
+}
+
+# start_program NAME: copies the program into the work folder under NAME and starts it there.
+start_program() {
+    cp "$program" "$work/$1"
+    (cd "$work" && exec "./$1") &
+    program_pid=$!
+}
+
+# wait_window TITLE: sets $window to the visible window titled exactly TITLE, waiting at
+# most 20 seconds. (xdotool's own matching ignores letter case, so the title is compared
+# again here.)
+wait_window() {
+    window=
+    for _ in $(seq 200); do
+        for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null); do
+            [ "$(xdotool getwindowname "$id" 2>/dev/null)" == "$1" ] && { window=$id; return 0; }
+        done
+        sleep 0.1
+    done
+    fail "no window titled '$1' appeared"
+}
+
+# window_gone TITLE: true once no visible window has that title (waits at most 10 s).
+window_gone() {
+    for _ in $(seq 100); do
+        xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1 || return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# wait_main_window: sets $main to the main window (titled Quorrel, 632 x 440), waiting at
+# most 20 seconds; a message box may carry the same title.
+wait_main_window() {
+    main=
+    for _ in $(seq 200); do
+        for id in $(xdotool search --onlyvisible --name '^Quorrel$' 2>/dev/null); do
+            [ "$(window_size "$id")" == "632x440" ] && { main=$id; return 0; }
+        done
+        sleep 0.1
+    done
+    fail "the main window did not appear"
+}
+
+# press WINDOW KEY...: activates the window and sends the keys to it.
+press() {
+    local window=$1
+    shift
+    xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
+    xdotool key --clearmodifiers --delay 60 "$@"
+}
+
+# type_text WINDOW TEXT: types text into the focused control of the window.
+type_text() {
+    xdotool windowactivate --sync "$1" >/dev/null 2>&1 || true
+    xdotool type --clearmodifiers --delay 20 "$2"
+}
+
+# window_size WINDOW: the window's inner size as WIDTHxHEIGHT.
+window_size() {
+    xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: *//p'
+}
+
+# expect_exit_code CODE: waits at most 20 s for the program to end with CODE.
+expect_exit_code() {
+    for _ in $(seq 200); do
+        kill -0 "$program_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$program_pid" 2>/dev/null && fail "the program did not end"
+    wait "$program_pid"
+    local code=$?
+    program_pid=
+    [ "$code" -eq "$1" ] || fail "exit code $code, expected $1"
+}
+
+# expect_records FILE EXPECTED: the store file holds exactly these records (one per line,
+# fields separated by tabs, as store_tool dump prints them).
+expect_records() {
+    local actual
+    actual=$("$store_tool" dump "$1") || fail "cannot read $1"
+    [ "$actual" == "$2" ] || fail "$(basename "$1") holds '$actual', expected '$2'"
+}
+
+agree_to_disclaimer() {
+    wait_window Disclaimer
+    press "$window" alt+a
+    window_gone Disclaimer || fail "the disclaimer stayed open"
+}
+
+case_decline() {
+    start_program quorrel
+    wait_window Disclaimer
+    press "$window" alt+d
+    expect_exit_code 0
+    [ ! -e "$work/kestrin.db" ] || fail "declining wrote kestrin.db"
+    [ ! -e "$work/inactive.db" ] || fail "declining wrote inactive.db"
+}
+
+case_add_login() {
+    start_program quorrel
+    agree_to_disclaimer
+    wait_main_window
+    press "$main" alt+a
+    wait_window 'Add/Edit a record'
+    local dialog=$window
+    press "$dialog" Tab
+    type_text "$dialog" 'Bank'
+    press "$dialog" Tab
+    type_text "$dialog" 'jo'
+    press "$dialog" Tab
+    type_text "$dialog" 'pa55 word'
+    press "$dialog" Tab
+    type_text "$dialog" 'my note'
+    press "$dialog" alt+o
+    window_gone 'Add/Edit a record' || fail "the entry dialog stayed open"
+    press "$main" alt+F4
+    expect_exit_code 0
+    expect_records "$work/kestrin.db" $'Bank\tjo\tpa55 word\tmy note\t0'
+    [ "$(ls -A "$work")" == $'kestrin.db\nquorrel' ] || fail "unexpected files: $(ls -A "$work")"
+}
+
+case_archive_delete() {
+    "$store_tool" add "$work/kestrin.db" Bank jo secret '' 0 || fail "cannot prepare kestrin.db"
+    "$store_tool" add "$work/kestrin.db" Shop ann hidden 'a note' 0 || fail "cannot prepare kestrin.db"
+    start_program quorrel
+    agree_to_disclaimer
+    wait_main_window
+    # The first record in storage order is current; archive it.
+    local first
+    first=$("$store_tool" dump "$work/kestrin.db" | head -n 1)
+    press "$main" alt+r
+    wait_window Confirm
+    press "$window" Return
+    window_gone Confirm || fail "the archive question stayed open"
+    # The archive is written at once, before the active list is closed.
+    for _ in $(seq 50); do [ -e "$work/inactive.db" ] && break; sleep 0.1; done
+    expect_records "$work/inactive.db" "$first"
+
+    press "$main" alt+v
+    sleep 0.3
+    press "$main" alt+d
+    wait_window Confirm
+    press "$window" Return
+    window_gone Confirm || fail "the delete question stayed open"
+    press "$main" alt+x
+    expect_exit_code 0
+    expect_records "$work/inactive.db" ""
+    local remaining
+    remaining=$("$store_tool" dump "$work/kestrin.db") || fail "cannot read kestrin.db"
+    [ "$(echo "$remaining" | wc -l)" -eq 1 ] && [ "$remaining" != "$first" ] \
+        || fail "kestrin.db holds '$remaining'"
+}
+
+# damaged_store_run NAME TITLE: a damaged kestrin.db under a program named NAME shows the
+# error box captioned TITLE first, then the main window without the disclaimer.
+damaged_store_run() {
+    printf 'this is not a store file' > "$work/kestrin.db"
+    cp "$work/kestrin.db" "$work/damaged.copy"
+    start_program "$1"
+    wait_window "$2"
+    local box=$window
+    [ "$(window_size "$box")" != "632x440" ] || fail "the main window came before the error box"
+    press "$box" Return
+    wait_main_window
+    xdotool search --onlyvisible --name '^Disclaimer$' >/dev/null 2>&1 \
+        && fail "the disclaimer was shown after a failed start"
+    press "$main" alt+x
+    expect_exit_code 0
+    cmp -s "$work/kestrin.db" "$work/damaged.copy" || fail "the damaged kestrin.db was changed"
+}
+
+case_damaged_store() {
+    # The title keeps the first letter as the file name has it.
+    damaged_store_run quorrel quorrel
+}
+
+case_renamed_title() {
+    damaged_store_run my.keeper my
+}
+
+start_window_manager
+"case_$case_name"
+echo "PASS ($case_name)"
