@@ -1,6 +1,7 @@
 #include "RecordStore.h"
 
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 void declareRecordSchema(RecordTable& table)
@@ -24,8 +25,12 @@ void openStore(RecordTable& table)
     // to refuse, so that a store emptied by some accident is never silently replaced.
     // When the file's existence cannot be told (a folder that cannot be searched),
     // nothing is created: open() then reports the system's reason.
+    // The name is UTF-8; a path built from a plain std::string would be read in the
+    // ANSI code page on Windows.
+    const std::string& name = table.fileName();
+    const std::filesystem::path file(std::u8string(name.begin(), name.end()));
     std::error_code error;
-    if (!std::filesystem::exists(table.fileName(), error) && !error) {
+    if (!std::filesystem::exists(file, error) && !error) {
         declareRecordSchema(table);
         table.createEmpty();
     }
