@@ -10,7 +10,6 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
@@ -31,8 +30,6 @@ constexpr int buttonPanelHeight = 41;
 constexpr int statusBarHeight = 19;
 constexpr int buttonHeight = 25;
 
-const QString activeStoreName = QStringLiteral("kestrin.db");
-const QString archiveStoreName = QStringLiteral("inactive.db");
 
 // Enter or Return presses the button that has the focus; no button is the window's
 // default, so elsewhere these keys press nothing.
@@ -197,7 +194,7 @@ void tMainForm::formShow()
     if (!folder.endsWith(u'/'))
         folder += u'/';
     dataFolder = folder;
-    viewDB.setFileName(QFile::encodeName(dataFolder + activeStoreName).toStdString());
+    viewDB.setFileName(storePath(activeStoreName));
     showingActive = true;
     openStore(viewDB);
     refreshStatus();
@@ -216,14 +213,15 @@ void tMainForm::refreshStatus()
     const QString kind = showingActive ? QStringLiteral("Active Passwords/Serials: ")
                                        : QStringLiteral("Inactive Passwords/Serials: ");
     statusBar->setPanelText(0, kind + QString::number(count));
-    statusBar->setPanelText(1, QFile::decodeName(QByteArray::fromStdString(viewDB.fileName())));
+    statusBar->setPanelText(1, QString::fromStdString(viewDB.fileName()));
     editButton->setEnabled(count > 0);
     archiveButton->setEnabled(count > 0);
 }
 
-void tMainForm::openList(const QString& fileName)
+std::string tMainForm::storePath(const char* fileName) const
 {
-    viewDB.setFileName(QFile::encodeName(dataFolder + fileName).toStdString());
+    // Store paths are UTF-8 on every platform.
+    return (dataFolder + QString::fromLatin1(fileName)).toStdString();
 }
 
 void tMainForm::viewSwapButtonClick()
@@ -233,12 +231,12 @@ void tMainForm::viewSwapButtonClick()
     viewDB.close();
     showingActive = !showingActive;
     if (showingActive) {
-        openList(activeStoreName);
+        viewDB.setFileName(storePath(activeStoreName));
         viewSwapButton->setText(QStringLiteral("&View Archived"));
         addButton->setEnabled(true);
         editButton->setText(QStringLiteral("&Edit"));
     } else {
-        openList(archiveStoreName);
+        viewDB.setFileName(storePath(archiveStoreName));
         viewSwapButton->setText(QStringLiteral("&View Active"));
         addButton->setEnabled(false);
         editButton->setText(QStringLiteral("&Delete"));

@@ -45,6 +45,11 @@ public:
 
     // The folder of the store files with a trailing "/", set by the first showing.
     QString dataFolder;
+    // The two store files in dataFolder.
+    static constexpr const char* activeStoreName = "kestrin.db";
+    static constexpr const char* archiveStoreName = "inactive.db";
+    // The full path of a store file in dataFolder, as the store expects it.
+    std::string storePath(const char* fileName) const;
     // True while the active list is shown.
     bool showingActive = true;
 
@@ -83,7 +88,6 @@ protected:
 private:
     void placeControls();
     void centreOnScreen();
-    void openList(const QString& fileName);
     void editRecord();
     void deleteRecord();
 

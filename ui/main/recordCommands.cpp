@@ -11,7 +11,6 @@
 #include "ui/dialogs/addUnit.h"
 #include "ui/dialogs/notesUnit.h"
 
-#include <QFile>
 #include <QPushButton>
 
 namespace {
@@ -130,7 +129,7 @@ void tMainForm::archiveButtonClick()
 
     std::unique_ptr<RecordTable> archive =
         makeArchiveTable ? makeArchiveTable() : std::make_unique<RecordTable>();
-    archive->setFileName(QFile::encodeName(dataFolder + QStringLiteral("inactive.db")).toStdString());
+    archive->setFileName(storePath(archiveStoreName));
 
     // Until the archive file holds the copy, a failure leaves the record where it is and
     // the archive table is discarded without writing anything: with its file name
