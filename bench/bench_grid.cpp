@@ -72,6 +72,7 @@ Timings measure(int records)
 
     Timings t;
     tMainForm form(dir.path());
+    form.disclaimerGate = [](QWidget*) { return true; };  // time the window, not the user
     QElapsedTimer timer;
     timer.start();
     form.show();
