@@ -3,70 +3,21 @@
 // dialog ends, editing mode and a second showing.
 
 #include "ui/dialogs/addUnit.h"
+#include "uiTestSupport.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
-#include <QDeadlineTimer>
 #include <QLabel>
-#include <QMessageBox>
-#include <QTimer>
 #include <QtTest>
 
 #include <functional>
-#include <memory>
+
+using namespace uiTest;
 
 namespace {
 
 const QString mandatoryText = QStringLiteral("Some mandatory fields are empty.  Only the notes are optional.");
-
-// Text and caption of the message box answered while a test step ran.
-struct SeenBox {
-    bool shown = false;
-    QString caption, text;
-};
-
-// Watches for a message box and answers it with Enter. The returned timer stops
-// watching when it is destroyed; a box left open is closed after two seconds.
-std::unique_ptr<QTimer> answerBoxes(SeenBox& seen)
-{
-    auto poll = std::make_unique<QTimer>();
-    QObject::connect(poll.get(), &QTimer::timeout, [&seen] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible() || box->property("answered").toBool())
-            return;
-        box->setProperty("answered", true);
-        seen.shown = true;
-        seen.caption = box->windowTitle();
-        seen.text = box->text();
-        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : box, Qt::Key_Return);
-        QTimer::singleShot(2000, box, [box] { box->done(0); });
-    });
-    poll->start(10);
-    return poll;
-}
-
-// True once the dialog itself is the active window (a dialog over an owner counts as
-// active for the window system as soon as its owner is).
-bool waitUntilActive(QWidget& dialog)
-{
-    return QTest::qWaitFor([&dialog] { return QApplication::activeWindow() == &dialog; }, 5000);
-}
-
-// Shows the dialog modally, runs action once it is active and returns exec()'s result;
-// a dialog still open five seconds later is ended with 0 so no test hangs.
-int execWith(QDialog& dialog, const std::function<void()>& action)
-{
-    QTimer::singleShot(0, &dialog, [&dialog, &action] {
-        if (waitUntilActive(dialog))
-            action();
-    });
-    QTimer safety;
-    safety.setSingleShot(true);
-    QObject::connect(&safety, &QTimer::timeout, &dialog, [&dialog] { dialog.done(0); });
-    safety.start(5000);
-    return dialog.exec();
-}
 
 QWidget* focused()
 {
@@ -289,11 +240,7 @@ void TestAddForm::pastingAnItemsTextSelectsNoItem()
     // Going back into the list and out again, or Enter in it, selects nothing either.
     press(Qt::Key_Backtab, Qt::ShiftModifier);
     QCOMPARE(focused(), dialog.recordTypeCombo);
-    SeenBox seen;
-    {
-        const auto watch = answerBoxes(seen);
-        press(Qt::Key_Return);
-    }
+    const SeenBox seen = answeringBox([&] { press(Qt::Key_Return); });
     QVERIFY(!seen.shown);  // Enter presses no button
     press(Qt::Key_Tab);
     QCOMPARE(focused(), dialog.loginEdit);
@@ -439,11 +386,7 @@ void TestAddForm::okChecksTheMandatoryFields()
     dialog.setRecordTypeIndex(index);
     dialog.setFieldTexts(name, login, password, QStringLiteral("note"));
 
-    SeenBox seen;
-    {
-        const auto watch = answerBoxes(seen);
-        QTest::mouseClick(dialog.Button1, Qt::LeftButton);
-    }
+    const SeenBox seen = answeringBox([&] { QTest::mouseClick(dialog.Button1, Qt::LeftButton); });
     QCOMPARE(seen.shown, !accepted);
     QCOMPARE(dialog.isVisible(), !accepted);
     QCOMPARE(dialog.result(), accepted ? 1 : 0);
@@ -534,11 +477,7 @@ void TestAddForm::enterAndButtonKeys()
     control(dialog, where)->setFocus(Qt::TabFocusReason);
     QCOMPARE(focused(), control(dialog, where));
 
-    SeenBox seen;
-    {
-        const auto watch = answerBoxes(seen);
-        press(Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-    }
+    const SeenBox seen = answeringBox([&] { press(Qt::Key(key), Qt::KeyboardModifiers(modifiers)); });
     QVERIFY(!seen.shown);
     QCOMPARE(dialog.isVisible(), result == 0);
     QCOMPARE(dialog.result(), result);
@@ -662,10 +601,8 @@ void TestAddForm::secondShowingAfterARefusal()
         QCOMPARE(focused(), dialog.passwordEdit);
         QCOMPARE(dialog.noteSizeRemainingLabel->text(), QStringLiteral("Characters remaining: 45"));
         QCOMPARE(dialog.loginEdit->text(), QStringLiteral("mother"));
-        {
-            const auto watch = answerBoxes(seen);
-            press(Qt::Key_O, Qt::AltModifier);  // the empty name is needed for type 0 now
-        }
+        // The empty name is needed for type 0 now.
+        seen = answeringBox([] { press(Qt::Key_O, Qt::AltModifier); });
         QVERIFY(dialog.isVisible());
         dialog.move(firstPosition + QPoint(20, 10));
         dialog.close();  // the close box

@@ -6,12 +6,12 @@
 #include "app/lifeCycle.h"
 #include "app/platform.h"
 #include "store/FieldTypes.h"
+#include "uiTestSupport.h"
 
 #include <QCloseEvent>
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPushButton>
@@ -25,45 +25,9 @@
 #include <memory>
 #include <stdexcept>
 
+using namespace uiTest;
+
 namespace {
-
-struct BoxSeen {
-    bool shown = false;
-    QString caption;
-    QStringList texts;
-};
-
-QStringList labelTexts(const QWidget* window)
-{
-    QStringList texts;
-    for (const QLabel* label : window->findChildren<QLabel*>())
-        if (!label->text().isEmpty())
-            texts << label->text();
-    return texts;
-}
-
-// Waits (at most five seconds) for the next modal box, notes its caption and texts
-// and answers it with a real key press.
-void answerNextBox(const std::shared_ptr<BoxSeen>& seen, Qt::Key key = Qt::Key_Return)
-{
-    auto* poll = new QTimer;
-    const QDeadlineTimer deadline(5000);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, seen, key, deadline] {
-        QWidget* box = QApplication::activeModalWidget();
-        if (box && box->isVisible() && box->windowHandle()) {
-            poll->deleteLater();
-            poll->stop();
-            seen->shown = true;
-            seen->caption = box->windowTitle();
-            seen->texts = labelTexts(box);
-            QTest::keyClick(box->windowHandle(), key);
-        } else if (deadline.hasExpired()) {
-            poll->deleteLater();
-            poll->stop();
-        }
-    });
-    poll->start(10);
-}
 
 class ThrowingKeys : public QWidget {
 public:
@@ -150,18 +114,19 @@ int runChild(const QString& mode)
 
     QWidget window;
     window.resize(200, 100);
-    auto box = std::make_shared<BoxSeen>();
 
     if (mode == u"close-failing-write") {
         QTimer::singleShot(0, &window, [&] {
             if (QTest::qWaitForWindowExposed(&window))
                 window.windowHandle()->close();
         });
+        std::unique_ptr<BoxAnswerer> box;
         const int code = runProgram(*qApp, window, [&] {
-            answerNextBox(box);
+            box = answerNextBox(answer::pressOnWindow(Qt::Key_Return));
             throw RecordTableError("kestrin: Cannot create \"/x/kestrin.db\": Permission denied");
         });
-        say(QStringLiteral("box %1|%2|%3").arg(box->shown).arg(box->caption, box->texts.join(u'|')));
+        if (box)
+            say(QStringLiteral("box %1|%2|%3").arg(box->shown).arg(box->caption, box->text));
         return code;
     }
 
@@ -180,6 +145,15 @@ int runChild(const QString& mode)
     });
     const int code = runProgram(*qApp, window, [] { say(QStringLiteral("teardown written")); });
     return code;
+}
+
+// Starts this test program again as a child that runs one life cycle in this mode.
+void startChild(QProcess& child, const QString& mode)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), mode);
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {});
 }
 
 QString readUntil(QProcess& process, const QString& wanted)
@@ -281,21 +255,17 @@ void TestApplication::errorFromClickedSlotIsReported()
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
 
-    auto first = std::make_shared<BoxSeen>();
-    answerNextBox(first);
-    clickCentre(button);
-    QVERIFY(first->shown);
-    QCOMPARE(first->caption, application->title());
-    QVERIFY2(first->texts.contains(QStringLiteral("viewDB: Cannot create file.")), qPrintable(first->texts.join(u'|')));
+    const SeenBox first = answeringBox([&] { clickCentre(button); }, answer::pressOnWindow(Qt::Key_Return));
+    QVERIFY(first.shown);
+    QCOMPARE(first.caption, application->title());
+    QCOMPARE(first.text, QStringLiteral("viewDB: Cannot create file."));
     QVERIFY(!button->isDown());
 
     // An exception of no known kind is reported too.
-    auto second = std::make_shared<BoxSeen>();
-    answerNextBox(second, Qt::Key_Escape);
-    clickCentre(button);
-    QVERIFY(second->shown);
-    QCOMPARE(second->caption, application->title());
-    QVERIFY(second->texts.contains(QStringLiteral("Unknown error.")));
+    const SeenBox second = answeringBox([&] { clickCentre(button); }, answer::pressOnWindow(Qt::Key_Escape));
+    QVERIFY(second.shown);
+    QCOMPARE(second.caption, application->title());
+    QCOMPARE(second.text, QStringLiteral("Unknown error."));
 
     // The program carries on: the next click is delivered as usual, without a box.
     clickCentre(button);
@@ -314,12 +284,11 @@ void TestApplication::errorFromKeyHandlerIsReported()
     window.setFocus();
 
     QTest::keyClick(window.windowHandle(), Qt::Key_A);
-    auto seen = std::make_shared<BoxSeen>();
-    answerNextBox(seen);
-    QTest::keyClick(window.windowHandle(), Qt::Key_F5);
-    QVERIFY(seen->shown);
-    QCOMPARE(seen->caption, applicationTitle());
-    QVERIFY(seen->texts.contains(QStringLiteral("kestrin: Key not found.")));
+    const SeenBox seen = answeringBox([&] { QTest::keyClick(window.windowHandle(), Qt::Key_F5); },
+                                      answer::pressOnWindow(Qt::Key_Return));
+    QVERIFY(seen.shown);
+    QCOMPARE(seen.caption, applicationTitle());
+    QCOMPARE(seen.text, QStringLiteral("kestrin: Key not found."));
 
     // Keys typed afterwards reach the handler again; the failed key left nothing behind.
     window.activateWindow();
@@ -336,12 +305,11 @@ void TestApplication::errorFromCloseHandlerKeepsTheWindowOpen()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
     // Closed the way the window's close box closes it.
-    auto seen = std::make_shared<BoxSeen>();
-    answerNextBox(seen);
-    window.windowHandle()->close();
-    QVERIFY(seen->shown);
-    QCOMPARE(seen->caption, applicationTitle());
-    QVERIFY(seen->texts.contains(QStringLiteral("kestrin: Cannot create file.")));
+    const SeenBox seen = answeringBox([&] { window.windowHandle()->close(); },
+                                      answer::pressOnWindow(Qt::Key_Return));
+    QVERIFY(seen.shown);
+    QCOMPARE(seen.caption, applicationTitle());
+    QCOMPARE(seen.text, QStringLiteral("kestrin: Cannot create file."));
     QVERIFY(window.isVisible());
 
     window.windowHandle()->close();
@@ -351,10 +319,7 @@ void TestApplication::errorFromCloseHandlerKeepsTheWindowOpen()
 void TestApplication::closingTheWindowEndsWithZeroAndFailedWriteIsShown()
 {
     QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), QStringLiteral("close-failing-write"));
-    child.setProcessEnvironment(environment);
-    child.start(QCoreApplication::applicationFilePath(), {});
+    startChild(child, QStringLiteral("close-failing-write"));
     QVERIFY(child.waitForFinished(20000));
     const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
@@ -375,10 +340,7 @@ void TestApplication::quitRequestEndsTheProgram()
 {
     QFETCH(QString, mode);
     QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), mode);
-    child.setProcessEnvironment(environment);
-    child.start(QCoreApplication::applicationFilePath(), {});
+    startChild(child, mode);
     const bool finished = child.waitForFinished(10000);
     if (!finished)
         child.kill();
@@ -402,10 +364,7 @@ void TestApplication::terminationSignalEndsInOrder()
     QFETCH(QString, mode);
     QFETCH(int, signalNumber);
     QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QUORREL_TEST_CHILD"), mode);
-    child.setProcessEnvironment(environment);
-    child.start(QCoreApplication::applicationFilePath(), {});
+    startChild(child, mode);
     QVERIFY(child.waitForStarted(10000));
     QString output = readUntil(child, QStringLiteral("ready"));
     QVERIFY2(output.contains(QStringLiteral("ready")), qPrintable(output));

@@ -9,60 +9,27 @@
 #include "ui/main/recordGrid.h"
 #include "ui/main/recordGridModel.h"
 #include "ui/main/statusPanels.h"
+#include "uiTestSupport.h"
 
 #include <QAbstractButton>
-#include <QDeadlineTimer>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
 
-#include <memory>
-#include <optional>
+#include <array>
 #include <string>
 #include <vector>
 
+using namespace uiTest;
+
 namespace {
-
-struct Entry {
-    std::string name, login, password;
-};
-
-std::string pathIn(const QTemporaryDir& dir, const char* file)
-{
-    return QFile::encodeName(dir.filePath(QString::fromLatin1(file))).toStdString();
-}
-
-// Writes a store file holding the entries, through a table of its own.
-void writeStore(const std::string& path, const std::vector<Entry>& entries)
-{
-    RecordTable table;
-    table.setFileName(path);
-    openStore(table);
-    for (const Entry& e : entries)
-        table.insertValues({e.name, e.login, e.password, std::string("notes"), std::int32_t{0}});
-    table.close();
-}
-
-// The NAME column of a store file in the order the file holds its records.
-QStringList namesOnDisk(const std::string& path)
-{
-    RecordTable table;
-    table.setFileName(path);
-    table.open();
-    QStringList names;
-    for (int row = 0; row < table.recordCount(); ++row)
-        names << QString::fromStdString(table.rowText(row, table.fieldIndex("NAME")));
-    return names;
-}
 
 QStringList shownColumn(const tMainForm& form, int column)
 {
@@ -79,85 +46,29 @@ QString currentName(const tMainForm& form)
 }
 
 // Ten entries whose storage order, NAME order, LOGIN order and PASSWORD order all differ.
-std::vector<Entry> tenEntries()
+std::vector<StoredRecord> tenEntries()
 {
-    return {{"kiwi", "u5", "p3"},  {"apple", "u9", "p7"}, {"mango", "u1", "p9"},
-            {"banana", "u7", "p1"}, {"fig", "u3", "p5"},   {"cherry", "u8", "p2"},
-            {"date", "u2", "p8"},  {"lime", "u6", "p4"},  {"grape", "u4", "p6"},
-            {"Zucchini", "u0", "p0"}};
-}
-
-struct BoxSeen {
-    bool shown = false;
-    QString caption;
-    QString text;
-};
-
-// Waits (at most five seconds) for the next modal box, notes its caption and text and
-// answers it by pressing Return in it.
-std::shared_ptr<BoxSeen> answerNextBox()
-{
-    auto seen = std::make_shared<BoxSeen>();
-    auto* poll = new QTimer;
-    const QDeadlineTimer deadline(5000);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, seen, deadline] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box && box->isVisible()) {
-            poll->stop();
-            poll->deleteLater();
-            seen->shown = true;
-            seen->caption = box->windowTitle();
-            seen->text = box->text();
-            QTest::keyClick(box, Qt::Key_Return);
-        } else if (deadline.hasExpired()) {
-            poll->stop();
-            poll->deleteLater();
-        }
-    });
-    poll->start(20);
-    return seen;
-}
-
-QPoint titlePoint(const tMainForm& form, int column)
-{
-    const QHeaderView* titles = form.dbView->horizontalHeader();
-    return {titles->sectionViewportPosition(column) + 20, titles->height() / 2};
-}
-
-QPoint rowPoint(const tMainForm& form, int row)
-{
-    return {50, form.dbView->rowViewportPosition(row) + form.dbView->rowHeight() / 2};
+    const std::vector<std::array<const char*, 3>> texts{
+        {"kiwi", "u5", "p3"}, {"apple", "u9", "p7"}, {"mango", "u1", "p9"}, {"banana", "u7", "p1"},
+        {"fig", "u3", "p5"},  {"cherry", "u8", "p2"}, {"date", "u2", "p8"},  {"lime", "u6", "p4"},
+        {"grape", "u4", "p6"}, {"Zucchini", "u0", "p0"}};
+    std::vector<StoredRecord> entries;
+    for (const auto& [name, login, password] : texts)
+        entries.push_back({name, login, password, "notes", 0});
+    return entries;
 }
 
 }  // namespace
 
-class MainWindowTest : public QObject {
+class MainWindowTest : public QObject, private MainWindowFixture {
     Q_OBJECT
 
 private:
-    std::optional<QTemporaryDir> folder_;
-    std::unique_ptr<tMainForm> form_;
     // How the disclaimer is answered, how often it was asked, and the status panel
     // it saw when it was asked.
     bool agree_ = true;
     int disclaimerAsked_ = 0;
     QString statusWhenAsked_;
-
-    const QTemporaryDir& dir() const { return *folder_; }
-
-    tMainForm& showForm()
-    {
-        form_ = std::make_unique<tMainForm>(dir().path());
-        form_->disclaimerGate = [this](QWidget* owner) {
-            ++disclaimerAsked_;
-            statusWhenAsked_ = form_->statusBar->panelText(0);
-            return owner == form_.get() && agree_;
-        };
-        form_->show();
-        if (!QTest::qWaitForWindowActive(form_.get()))
-            qWarning("main window did not become active");
-        return *form_;
-    }
 
 private slots:
     void init()
@@ -165,8 +76,12 @@ private slots:
         agree_ = true;
         disclaimerAsked_ = 0;
         statusWhenAsked_.clear();
-        folder_.emplace();
-        QVERIFY(folder_->isValid());
+        disclaimerGate_ = [this](QWidget* owner) {
+            ++disclaimerAsked_;
+            statusWhenAsked_ = form_->statusBar->panelText(0);
+            return owner == form_.get() && agree_;
+        };
+        QVERIFY(newFolder());
     }
     void cleanup() { form_.reset(); }
 
@@ -203,7 +118,7 @@ private slots:
 
     void disclaimerEndsTheFirstShowing()
     {
-        writeStore(pathIn(dir(), "kestrin.db"), {{"a", "b", "c"}});
+        writeStore(dir().filePath("kestrin.db"), {{"a", "b", "c", "", 0}});
         tMainForm& form = showForm();
         QCOMPARE(disclaimerAsked_, 1);
         QCOMPARE(statusWhenAsked_, QString("Active Passwords/Serials: 1"));
@@ -216,20 +131,20 @@ private slots:
 
     void decliningClosesTheWindowBeforeItIsShown()
     {
-        const std::string path = pathIn(dir(), "kestrin.db");
-        writeStore(path, {{"a", "b", "c"}});
-        const QDateTime written = QFileInfo(QString::fromStdString(path)).lastModified();
+        const QString path = dir().filePath("kestrin.db");
+        writeStore(path, {{"a", "b", "c", "", 0}});
+        const QDateTime written = QFileInfo(path).lastModified();
         agree_ = false;
         tMainForm& form = showForm();
         QCOMPARE(disclaimerAsked_, 1);
         QVERIFY(!form.isVisible());
         QVERIFY(!form.viewDB.isOpen());
-        QCOMPARE(QFileInfo(QString::fromStdString(path)).lastModified(), written);
+        QCOMPARE(QFileInfo(path).lastModified(), written);
     }
 
     void layoutAndTabOrder()
     {
-        writeStore(pathIn(dir(), "kestrin.db"), {{"a", "b", "c"}});
+        writeStore(dir().filePath("kestrin.db"), {{"a", "b", "c", "", 0}});
         tMainForm& form = showForm();
         QCOMPARE(form.size(), QSize(632, 440));
         // The banner comes from the program's resources, unscaled and cut at the window.
@@ -260,7 +175,7 @@ private slots:
 
     void storeShownInStorageOrderAndReorderedByTitles()
     {
-        const std::string path = pathIn(dir(), "kestrin.db");
+        const QString path = dir().filePath("kestrin.db");
         writeStore(path, tenEntries());
         const QStringList storage = namesOnDisk(path);
         tMainForm& form = showForm();
@@ -308,7 +223,7 @@ private slots:
 
     void mouseInTheGrid()
     {
-        writeStore(pathIn(dir(), "kestrin.db"), tenEntries());
+        writeStore(dir().filePath("kestrin.db"), tenEntries());
         tMainForm& form = showForm();
         QSignalSpy doubleClicks(form.dbView, &RecordGrid::gridDoubleClicked);
 
@@ -351,7 +266,7 @@ private slots:
 
     void listSwitchThereAndBack()
     {
-        writeStore(pathIn(dir(), "kestrin.db"), tenEntries());
+        writeStore(dir().filePath("kestrin.db"), tenEntries());
         tMainForm& form = showForm();
         QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);
         QVERIFY(!form.showingActive);
@@ -383,17 +298,17 @@ private slots:
         form.viewDB.insertValues({std::string("new"), std::string("n"), std::string("pw"),
                                   std::string(), std::int32_t{0}});
         form.viewSwapButton->click();
-        QVERIFY(namesOnDisk(pathIn(dir(), "kestrin.db")).contains("new"));
+        QVERIFY(namesOnDisk(dir().filePath("kestrin.db")).contains("new"));
         form.viewSwapButton->click();
         QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 11"));
     }
 
     void keyNavigation()
     {
-        std::vector<Entry> entries;
+        std::vector<StoredRecord> entries;
         for (int i = 0; i < 40; ++i)
-            entries.push_back({"site" + std::to_string(100 + i), "u", "p"});
-        writeStore(pathIn(dir(), "kestrin.db"), entries);
+            entries.push_back({QString("site%1").arg(100 + i), "u", "p", "", 0});
+        writeStore(dir().filePath("kestrin.db"), entries);
         tMainForm& form = showForm();
         RecordGrid* grid = form.dbView;
         grid->setFocus();
@@ -467,7 +382,7 @@ private slots:
 
     void plainLetterAcceleratorsAndExit()
     {
-        const std::string path = pathIn(dir(), "kestrin.db");
+        const QString path = dir().filePath("kestrin.db");
         writeStore(path, tenEntries());
         tMainForm& form = showForm();
         form.dbView->setFocus();
@@ -494,7 +409,7 @@ private slots:
 
     void closeBoxWritesChanges()
     {
-        const std::string path = pathIn(dir(), "kestrin.db");
+        const QString path = dir().filePath("kestrin.db");
         tMainForm& form = showForm();
         form.viewDB.insertValues({std::string("one"), std::string("l"), std::string("p"),
                                   std::string(), std::int32_t{1}});
@@ -509,14 +424,14 @@ private slots:
         tMainForm& form = showForm();
         form.viewDB.insertValues({std::string("kept"), std::string("l"), std::string("p"),
                                   std::string(), std::int32_t{0}});
-        const std::string unwritable = pathIn(dir(), "missing/kestrin.db");
-        form.viewDB.setFileName(unwritable);
+        const QString unwritable = dir().filePath("missing/kestrin.db");
+        form.viewDB.setFileName(tablePath(unwritable));
 
         // Exit: the error is shown under the application's title and the window stays.
         auto seen = answerNextBox();
         QTest::mouseClick(form.exitButton, Qt::LeftButton);
         QTRY_VERIFY(seen->shown);
-        QCOMPARE(seen->caption, static_cast<QuorrelApplication*>(qApp)->title());
+        QCOMPARE(seen->caption, applicationTitle());
         QVERIFY(seen->text.contains("missing"));
         QVERIFY(seen->text.endsWith('.'));
         QVERIFY(form.isVisible());
@@ -534,8 +449,8 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(RecordTableError, form.writeStoreForTeardown());
 
         // Once the file can be written, Exit writes it and closes the window.
-        const std::string good = pathIn(dir(), "kestrin.db");
-        form.viewDB.setFileName(good);
+        const QString good = dir().filePath("kestrin.db");
+        form.viewDB.setFileName(tablePath(good));
         QTest::mouseClick(form.exitButton, Qt::LeftButton);
         QVERIFY(!form.isVisible());
         QCOMPARE(namesOnDisk(good), QStringList{"kept"});
@@ -553,7 +468,7 @@ private slots:
         QString expected;
         try {
             RecordTable probe("viewDB");
-            probe.setFileName(QFile::encodeName(file).toStdString());
+            probe.setFileName(tablePath(file));
             openStore(probe);
         } catch (const RecordTableError& error) {
             expected = unexpectedErrorText(QString::fromStdString(error.what()));
@@ -563,7 +478,7 @@ private slots:
         auto seen = answerNextBox();
         tMainForm& form = showForm();
         QTRY_VERIFY(seen->shown);
-        QCOMPARE(seen->caption, static_cast<QuorrelApplication*>(qApp)->title());
+        QCOMPARE(seen->caption, applicationTitle());
         QCOMPARE(seen->text, expected);
         QVERIFY(form.isVisible());
         QCOMPARE(disclaimerAsked_, 0);
@@ -587,7 +502,7 @@ private slots:
 
     void switchToDamagedArchiveAndBack()
     {
-        writeStore(pathIn(dir(), "kestrin.db"), tenEntries());
+        writeStore(dir().filePath("kestrin.db"), tenEntries());
         {
             QFile out(dir().filePath("inactive.db"));
             QVERIFY(out.open(QIODevice::WriteOnly));

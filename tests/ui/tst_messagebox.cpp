@@ -2,60 +2,41 @@
 // way of closing it gives.
 
 #include "ui/dialogs/MessageBox.h"
+#include "uiTestSupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QTimer>
 #include <QtTest>
 
-#include <functional>
+using namespace uiTest;
 
 namespace {
 
-// What a test saw of a box while it was open.
-struct SeenBox {
-    bool shown = false;
-    QString caption, text, buttons, defaultButton, escapeButton;
+// How a box looked while it was open.
+struct BoxLook {
+    QString buttons, defaultButton, escapeButton;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool centredAndModal = false;
 };
 
-// Once a message box is the active modal window, records it and runs answer on it.
-// A box that stays open two seconds after the answer is closed, so no test hangs.
-void answerBox(SeenBox& seen, std::function<void(QMessageBox*)> answer)
+BoxLook lookOf(const QMessageBox* box)
 {
-    auto* poll = new QTimer;
-    const QDeadlineTimer deadline(5000);
-    QObject::connect(poll, &QTimer::timeout, [poll, deadline, &seen, answer] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible()) {
-            if (deadline.hasExpired())
-                poll->deleteLater();
-            return;
-        }
-        poll->deleteLater();
-        seen.shown = true;
-        seen.caption = box->windowTitle();
-        seen.text = box->text();
-        seen.icon = box->icon();
-        QStringList buttons;
-        for (QAbstractButton* button : box->buttons())
-            buttons << button->text();
-        buttons.sort();
-        seen.buttons = buttons.join(u'|');
-        seen.defaultButton = box->defaultButton() ? box->defaultButton()->text() : QString();
-        seen.escapeButton = box->escapeButton() ? box->escapeButton()->text() : QString();
-        const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
-        seen.centredAndModal = !box->parentWidget() && box->windowModality() == Qt::ApplicationModal
-            && (box->frameGeometry().center() - screenCentre).manhattanLength() <= 2;
-        answer(box);
-        QTimer::singleShot(2000, box, [box] { box->done(0); });
-    });
-    poll->start(10);
+    BoxLook look;
+    look.icon = box->icon();
+    QStringList buttons;
+    for (QAbstractButton* button : box->buttons())
+        buttons << button->text();
+    buttons.sort();
+    look.buttons = buttons.join(u'|');
+    look.defaultButton = box->defaultButton() ? box->defaultButton()->text() : QString();
+    look.escapeButton = box->escapeButton() ? box->escapeButton()->text() : QString();
+    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    look.centredAndModal = !box->parentWidget() && box->windowModality() == Qt::ApplicationModal
+        && (box->frameGeometry().center() - screenCentre).manhattanLength() <= 2;
+    return look;
 }
 
 MessageBox::Answer showBox(const QString& kind, const QString& text)
@@ -102,18 +83,21 @@ void TestMessageBox::boxesLookAsRequired()
     QFETCH(QString, buttons);
     QFETCH(QString, defaultButton);
     QFETCH(QString, escapeButton);
-    SeenBox seen;
-    answerBox(seen, [](QMessageBox* box) { box->close(); });
-    showBox(kind, QStringLiteral("Delete \"Bank - jo\"?"));
+    BoxLook look;
+    const SeenBox seen = answeringBox([&] { showBox(kind, QStringLiteral("Delete \"Bank - jo\"?")); },
+                                      [&look](QWidget* box) {
+                                          look = lookOf(qobject_cast<QMessageBox*>(box));
+                                          box->close();
+                                      });
 
     QVERIFY(seen.shown);
     QCOMPARE(seen.caption, caption);
     QCOMPARE(seen.text, QStringLiteral("Delete \"Bank - jo\"?"));
-    QCOMPARE(int(seen.icon), icon);
-    QCOMPARE(seen.buttons, buttons);
-    QCOMPARE(seen.defaultButton, defaultButton);
-    QCOMPARE(seen.escapeButton, escapeButton);
-    QVERIFY(seen.centredAndModal);
+    QCOMPARE(int(look.icon), icon);
+    QCOMPARE(look.buttons, buttons);
+    QCOMPARE(look.defaultButton, defaultButton);
+    QCOMPARE(look.escapeButton, escapeButton);
+    QVERIFY(look.centredAndModal);
 }
 
 void TestMessageBox::answers_data()
@@ -143,25 +127,19 @@ void TestMessageBox::answers()
     QFETCH(QString, kind);
     QFETCH(QString, way);
     QFETCH(int, answer);
-    SeenBox seen;
-    answerBox(seen, [way](QMessageBox* box) {
-        QWidget* keys = QApplication::focusWidget() ? QApplication::focusWidget() : box;
-        if (way.startsWith(QStringLiteral("click "))) {
-            for (QAbstractButton* button : box->buttons())
-                if (button->text() == way.mid(6))
-                    QTest::mouseClick(button, Qt::LeftButton);
-        } else if (way == QStringLiteral("close")) {
-            box->close();
-        } else {
-            const QHash<QString, std::pair<Qt::Key, Qt::KeyboardModifiers>> keyOf{
-                {"Enter", {Qt::Key_Return, {}}}, {"Escape", {Qt::Key_Escape, {}}}, {"y", {Qt::Key_Y, {}}},
-                {"n", {Qt::Key_N, {}}},          {"Alt+N", {Qt::Key_N, Qt::AltModifier}}};
-            QTest::keyClick(keys, keyOf[way].first, keyOf[way].second);
-        }
-    });
+    Answer act = [](QWidget* box) { box->close(); };
+    if (way.startsWith(QStringLiteral("click "))) {
+        act = answer::click(way.mid(6));
+    } else if (way != QStringLiteral("close")) {
+        const QHash<QString, std::pair<Qt::Key, Qt::KeyboardModifiers>> keyOf{
+            {"Enter", {Qt::Key_Return, {}}}, {"Escape", {Qt::Key_Escape, {}}}, {"y", {Qt::Key_Y, {}}},
+            {"n", {Qt::Key_N, {}}},          {"Alt+N", {Qt::Key_N, Qt::AltModifier}}};
+        act = answer::press(keyOf[way].first, keyOf[way].second);
+    }
     QElapsedTimer clock;
     clock.start();
-    const MessageBox::Answer given = showBox(kind, QStringLiteral("Sure?"));
+    MessageBox::Answer given = MessageBox::Answer::Ok;
+    const SeenBox seen = answeringBox([&] { given = showBox(kind, QStringLiteral("Sure?")); }, act);
     QVERIFY(seen.shown);
     QVERIFY2(clock.elapsed() < 1500, "the box did not close on the user's action");
     QCOMPARE(int(given), answer);

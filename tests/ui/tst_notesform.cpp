@@ -2,6 +2,7 @@
 // which keys close it and which do not.
 
 #include "ui/dialogs/notesUnit.h"
+#include "uiTestSupport.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,33 +14,34 @@
 
 #include <functional>
 
+using namespace uiTest;
+
 class NotesFormTest : public QObject {
     Q_OBJECT
 
 private:
     // Runs action once the viewer is up in its modal loop, then returns exec()'s result.
-    // If the action does not close the viewer, it is closed after a bound so no test hangs,
-    // and the returned flag says the action left it open.
+    // A viewer the action leaves open is closed shortly after, and the returned flag
+    // says so.
     struct Outcome {
         int result;
         bool closedByAction;
     };
-    Outcome execWith(tNotesForm& form, const std::function<void(tNotesForm&)>& action)
+    static Outcome execWith(tNotesForm& form, const std::function<void(tNotesForm&)>& action)
     {
         bool closedByAction = true;
-        QTimer::singleShot(0, &form, [&] {
-            QTRY_VERIFY_WITH_TIMEOUT(form.isVisible(), 2000);
-            form.activateWindow();
-            QVERIFY(QTest::qWaitForWindowActive(&form));
-            action(form);
-            QTimer::singleShot(300, &form, [&] {
-                if (form.isVisible()) {
-                    closedByAction = false;
-                    form.done(99);
-                }
-            });
+        QTimer leftOpen;
+        leftOpen.setSingleShot(true);
+        QObject::connect(&leftOpen, &QTimer::timeout, &form, [&] {
+            if (form.isVisible()) {
+                closedByAction = false;
+                form.done(timedOut);
+            }
         });
-        const int result = form.exec();
+        const int result = uiTest::execWith(form, [&] {
+            action(form);
+            leftOpen.start(300);
+        });
         return {result, closedByAction};
     }
 

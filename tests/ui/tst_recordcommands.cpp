@@ -10,85 +10,28 @@
 #include "ui/main/mainUnit.h"
 #include "ui/main/recordGrid.h"
 #include "ui/main/statusPanels.h"
+#include "uiTestSupport.h"
 
 #include <QAbstractButton>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QHeaderView>
-#include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <QWindow>
 
 #include <algorithm>
-#include <deque>
 #include <functional>
-#include <memory>
-#include <optional>
-#include <ranges>
 #include <string>
 #include <vector>
 
+using namespace uiTest;
+using answer::click;
+using answer::press;
+
 namespace {
 
-struct Row {
-    QString name, login, password, notes;
-    int type = 0;
-    friend bool operator==(const Row&, const Row&) = default;
-};
-
-// Rows are printed whole when a comparison fails.
-char* toString(const Row& row)
-{
-    return QTest::toString(QStringLiteral("{%1|%2|%3|%4|%5}")
-                               .arg(row.name, row.login, row.password, row.notes)
-                               .arg(row.type));
-}
-
-std::string utf8(const QString& text)
-{
-    return text.toStdString();
-}
-
-// Writes a store file holding the rows in this storage order. (An insert goes before
-// the current record, which is the one inserted last, so they go in back to front.)
-void writeStore(const QString& path, const std::vector<Row>& rows)
-{
-    RecordTable table;
-    table.setFileName(QFile::encodeName(path).toStdString());
-    openStore(table);
-    for (const Row& r : std::views::reverse(rows))
-        table.insertValues({utf8(r.name), utf8(r.login), utf8(r.password), utf8(r.notes),
-                            std::int32_t{r.type}});
-    table.close();
-}
-
-// Every record of an open table in the order it shows them.
-std::vector<Row> rowsOf(const RecordTable& table)
-{
-    std::vector<Row> rows;
-    const auto text = [&table](int row, const char* field) {
-        return QString::fromStdString(table.rowText(row, table.fieldIndex(field)));
-    };
-    for (int row = 0; row < table.recordCount(); ++row)
-        rows.push_back({text(row, "NAME"), text(row, "LOGIN"), text(row, "PASSWORD"),
-                        text(row, "NOTES"), text(row, "RECTYPE").toInt()});
-    return rows;
-}
-
-// The records of a store file as the file holds them.
-std::vector<Row> rowsOnDisk(const QString& path)
-{
-    RecordTable table;
-    table.setFileName(QFile::encodeName(path).toStdString());
-    table.open();
-    return rowsOf(table);
-}
+using Row = StoredRecord;
 
 QByteArray bytesOf(const QString& path)
 {
@@ -107,109 +50,13 @@ Row currentRow(const RecordTable& table)
 QStringList shownNames(const tMainForm& form)
 {
     QStringList names;
-    for (const Row& row : rowsOf(form.viewDB))
+    for (const Row& row : recordsOf(form.viewDB))
         names << row.name + '/' + row.login;
     return names;
 }
 
-// Answers the modal windows that a command opens, one step per window, in order, while
-// run() carries out a user action. A step runs once its window is the active window. A
-// window that no step is left for is noted and closed, and after ten seconds whatever
-// is still open is closed, so no test can hang.
-class ModalScript : public QObject {
-public:
-    using Step = std::function<void(QWidget*)>;
-
-    explicit ModalScript(std::vector<Step> steps) : steps_(steps.begin(), steps.end())
-    {
-        connect(&timer_, &QTimer::timeout, this, &ModalScript::tick);
-    }
-
-    void run(const std::function<void()>& action)
-    {
-        deadline_ = QDeadlineTimer(10000);
-        acted_ = nullptr;
-        timer_.start(10);
-        action();
-        timer_.stop();
-    }
-
-    bool finished() const { return steps_.empty() && unexpected.isEmpty(); }
-
-    QStringList boxCaptions;  // of each message box met, in order
-    QStringList boxTexts;
-    QStringList unexpected;   // windows met with no step left, or after the deadline
-
-private:
-    void tick()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible()) {
-            acted_ = nullptr;
-            return;
-        }
-        if (deadline_.hasExpired()) {
-            unexpected << "still open at the deadline: " + modal->windowTitle();
-            modal->close();
-            return;
-        }
-        if (modal == acted_)
-            return;
-        if (steps_.empty()) {
-            unexpected << modal->windowTitle();
-            acted_ = modal;
-            modal->close();
-            return;
-        }
-        if (QApplication::activeWindow() != modal) {
-            // A window that comes back from under a closed box is not always made
-            // active again by the offscreen platform.
-            modal->activateWindow();
-            return;
-        }
-        acted_ = modal;
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxCaptions << box->windowTitle();
-            boxTexts << box->text();
-        }
-        // The step runs from an event of its own: a window that it opens in turn (a box
-        // over the dialog) is then answered by this timer, which does not fire again
-        // while its own handler runs.
-        QTimer::singleShot(0, modal, [modal, step = std::move(steps_.front())] { step(modal); });
-        steps_.pop_front();
-    }
-
-    std::deque<Step> steps_;
-    QPointer<QWidget> acted_;
-    QTimer timer_;
-    QDeadlineTimer deadline_;
-};
-
-// Clicks the button with this caption in the window.
-ModalScript::Step click(const QString& caption)
-{
-    return [caption](QWidget* window) {
-        for (QAbstractButton* button : window->findChildren<QAbstractButton*>()) {
-            if (button->text() == caption && button->isVisible()) {
-                QTest::mouseClick(button, Qt::LeftButton);
-                return;
-            }
-        }
-        qWarning("no button %s", qPrintable(caption));
-        window->close();
-    };
-}
-
-ModalScript::Step press(Qt::Key key)
-{
-    return [key](QWidget* window) {
-        QWidget* focus = QApplication::focusWidget();
-        QTest::keyClick(focus ? focus : window, key);
-    };
-}
-
 // Runs action on the entry dialog.
-ModalScript::Step inDialog(std::function<void(tAddForm&)> action)
+Answer inDialog(std::function<void(tAddForm&)> action)
 {
     return [action](QWidget* window) {
         auto* dialog = qobject_cast<tAddForm*>(window);
@@ -246,8 +93,7 @@ void typeNotes(QPlainTextEdit* memo, const QStringList& lines)
 // Fills the entry dialog as a user adding a record would and presses OK. typeKey is
 // typed into the type list first (at the first showing it holds the focus with its
 // whole text selected); 0 leaves the first type.
-ModalScript::Step addRecord(char typeKey, const QString& name, const QString& login,
-                            const QString& password, const QStringList& notes = {})
+Answer addRecord(char typeKey, const QString& name, const QString& login, const QString& password, const QStringList& notes = {})
 {
     return inDialog([=](tAddForm& d) {
         if (typeKey)
@@ -262,55 +108,29 @@ ModalScript::Step addRecord(char typeKey, const QString& name, const QString& lo
     });
 }
 
-QString appTitle()
-{
-    return static_cast<QuorrelApplication*>(qApp)->title();
-}
-
 }  // namespace
 
-class RecordCommandsTest : public QObject {
+class RecordCommandsTest : public QObject, private MainWindowFixture {
     Q_OBJECT
 
 private:
-    std::optional<QTemporaryDir> folder_;
-    std::unique_ptr<tMainForm> form_;
-
-    QString active() const { return folder_->filePath("kestrin.db"); }
-    QString archive() const { return folder_->filePath("inactive.db"); }
-
-    tMainForm& showForm()
-    {
-        form_ = std::make_unique<tMainForm>(folder_->path());
-        form_->disclaimerGate = [](QWidget*) { return true; };
-        form_->show();
-        if (!QTest::qWaitForWindowActive(form_.get()))
-            qWarning("main window did not become active");
-        return *form_;
-    }
-
     // Makes the record at this row of the grid current with a click.
     void pickRow(int row)
     {
-        RecordGrid* grid = form_->dbView;
-        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
-                          QPoint(50, grid->rowViewportPosition(row) + grid->rowHeight() / 2));
+        QTest::mouseClick(form_->dbView->viewport(), Qt::LeftButton, {}, rowPoint(*form_, row));
         QCOMPARE(form_->viewDB.currentRow(), row);
     }
 
     void doubleClickRow(int row)
     {
-        RecordGrid* grid = form_->dbView;
-        const QPoint at(50, grid->rowViewportPosition(row) + grid->rowHeight() / 2);
         QTest::mouseDClick(form_->windowHandle(), Qt::LeftButton, {},
-                           grid->viewport()->mapTo(form_.get(), at));
+                           form_->dbView->viewport()->mapTo(form_.get(), rowPoint(*form_, row)));
     }
 
 private slots:
     void init()
     {
-        folder_.emplace();
-        QVERIFY(folder_->isValid());
+        QVERIFY(newFolder());
     }
     void cleanup()
     {
@@ -341,7 +161,7 @@ private slots:
             {"Memorable", "bank.example", "Smith", "", 1},
             {"Serial", "Editor", "SN-123", "", 2},
         };
-        QCOMPARE(rowsOf(form.viewDB), expected);
+        QCOMPARE(recordsOf(form.viewDB), expected);
         // The record added last is current; the status bar counts all four.
         QCOMPARE(currentRow(form.viewDB), expected[0]);
         QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 4"));
@@ -351,7 +171,7 @@ private slots:
         // Nothing reaches the file before the list is closed; then all of it does.
         QVERIFY(!QFile::exists(active()));
         QTest::mouseClick(form.exitButton, Qt::LeftButton);
-        std::vector<Row> written = rowsOnDisk(active());
+        std::vector<Row> written = recordsOnDisk(active());
         std::ranges::sort(written, {}, [](const Row& r) { return std::pair(r.name, r.login); });
         QCOMPARE(written, expected);
     }
@@ -443,9 +263,8 @@ private slots:
         tMainForm& form = showForm();
         // The user orders the list by password with a title click; Add puts it back in
         // name and login order, with the new record at its place.
-        const QHeaderView* titles = form.dbView->horizontalHeader();
-        QTest::mouseClick(titles->viewport(), Qt::LeftButton, {},
-                          QPoint(titles->sectionViewportPosition(2) + 20, titles->height() / 2));
+        QTest::mouseClick(form.dbView->horizontalHeader()->viewport(), Qt::LeftButton, {},
+                          titlePoint(form, 2));
         QCOMPARE(form.viewDB.ordering(), std::string("PASSWORD"));
         QCOMPARE(shownNames(form), (QStringList{"a/9", "b/1", "b/2"}));
 
@@ -505,7 +324,7 @@ private slots:
         QCOMPARE(currentRow(form.viewDB).login, QString("site2"));
 
         QTest::mouseClick(form.exitButton, Qt::LeftButton);
-        QCOMPARE(rowsOnDisk(active()),
+        QCOMPARE(recordsOnDisk(active()),
                  (std::vector<Row>{{"Bank", "jo", "p1", "", 0},
                                    {"Memorable", "site2", "Jones", "old\r\nnotes\r\nmore", 1}}));
     }
@@ -544,7 +363,7 @@ private slots:
         QVERIFY(!form.editButton->isEnabled());
         QVERIFY(!form.archiveButton->isEnabled());
         QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);
-        QVERIFY(rowsOnDisk(archive()).empty());
+        QVERIFY(recordsOnDisk(archive()).empty());
     }
 
     void archiveMovesTheRecordAtOnce()
@@ -568,20 +387,20 @@ private slots:
         agreed.run([&] { QTest::mouseClick(form.archiveButton, Qt::LeftButton); });
         QCOMPARE(shownNames(form), (QStringList{"Memorable/site", "Shop/al"}));
         QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 2"));
-        QCOMPARE(rowsOnDisk(archive()),
+        QCOMPARE(recordsOnDisk(archive()),
                  (std::vector<Row>{{"Bank", "jo", "p1", "n1", 0}, {"Old", "x", "p0", "", 0}}));
         // The active file changes only when its list is closed.
-        QCOMPARE(rowsOnDisk(active()).size(), std::size_t(3));
+        QCOMPARE(recordsOnDisk(active()).size(), std::size_t(3));
 
         // The type goes along with the record.
         QCOMPARE(currentRow(form.viewDB).name, QString("Memorable"));
         agreed.run([&] { QTest::mouseClick(form.archiveButton, Qt::LeftButton); });
         QVERIFY2(agreed.finished(), qPrintable(agreed.unexpected.join(", ")));
-        QCOMPARE(rowsOnDisk(archive()).at(0), (Row{"Memorable", "site", "maiden", "", 1}));
+        QCOMPARE(recordsOnDisk(archive()).at(0), (Row{"Memorable", "site", "maiden", "", 1}));
 
         QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);
         QCOMPARE(form.statusBar->panelText(0), QString("Inactive Passwords/Serials: 3"));
-        QCOMPARE(rowsOnDisk(active()), (std::vector<Row>{{"Shop", "al", "p3", "", 0}}));
+        QCOMPARE(recordsOnDisk(active()), (std::vector<Row>{{"Shop", "al", "p3", "", 0}}));
 
         // In the archive, Archive It asks nothing and changes nothing.
         const QByteArray archiveNow = bytesOf(archive());
@@ -622,10 +441,10 @@ private slots:
         ModalScript insertRefused({click("&Yes"), press(Qt::Key_Return)});
         insertRefused.run([&] { QTest::mouseClick(form.archiveButton, Qt::LeftButton); });
         QVERIFY2(insertRefused.finished(), qPrintable(insertRefused.unexpected.join(", ")));
-        QCOMPARE(insertRefused.boxCaptions.value(1), appTitle());
+        QCOMPARE(insertRefused.boxCaptions.value(1), applicationTitle());
         QVERIFY2(insertRefused.boxTexts.value(1).startsWith("Too many values"),
                  qPrintable(insertRefused.boxTexts.value(1)));
-        QCOMPARE(rowsOf(form.viewDB), (std::vector<Row>{bank, shop}));
+        QCOMPARE(recordsOf(form.viewDB), (std::vector<Row>{bank, shop}));
         QCOMPARE(currentRow(form.viewDB), bank);
         QCOMPARE(bytesOf(archive()), foreignBytes);
         QVERIFY(QFile::remove(archive()));
@@ -655,10 +474,10 @@ private slots:
         ModalScript writeFails({click("&Yes"), press(Qt::Key_Return)});
         writeFails.run([&] { QTest::mouseClick(form.archiveButton, Qt::LeftButton); });
         QVERIFY2(writeFails.finished(), qPrintable(writeFails.unexpected.join(", ")));
-        QCOMPARE(writeFails.boxCaptions.value(1), appTitle());
+        QCOMPARE(writeFails.boxCaptions.value(1), applicationTitle());
         QVERIFY2(writeFails.boxTexts.value(1).startsWith("Cannot create file \"" + archive() + '"'),
                  qPrintable(writeFails.boxTexts.value(1)));
-        QCOMPARE(rowsOf(form.viewDB), (std::vector<Row>{bank, shop}));
+        QCOMPARE(recordsOf(form.viewDB), (std::vector<Row>{bank, shop}));
         QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 2"));
         QVERIFY(QDir(archive()).exists());
         QVERIFY(QDir(folder_->path()).rmdir("inactive.db"));
@@ -671,11 +490,11 @@ private slots:
         ModalScript deleteFails({click("&Yes"), press(Qt::Key_Return)});
         deleteFails.run([&] { QTest::mouseClick(form.archiveButton, Qt::LeftButton); });
         QVERIFY2(deleteFails.finished(), qPrintable(deleteFails.unexpected.join(", ")));
-        QCOMPARE(deleteFails.boxCaptions.value(1), appTitle());
+        QCOMPARE(deleteFails.boxCaptions.value(1), applicationTitle());
         QCOMPARE(deleteFails.boxTexts.value(1),
                  QString("viewDB: Cannot perform this operation on a closed dataset."));
-        QCOMPARE(rowsOnDisk(archive()), std::vector<Row>{bank});
-        QCOMPARE(rowsOnDisk(active()), (std::vector<Row>{bank, shop}));
+        QCOMPARE(recordsOnDisk(archive()), std::vector<Row>{bank});
+        QCOMPARE(recordsOnDisk(active()), (std::vector<Row>{bank, shop}));
     }
 
     void notesViewerShowsTheCurrentRecordsNotes()
@@ -728,7 +547,7 @@ private slots:
         QVERIFY2(empty.finished(), qPrintable(empty.unexpected.join(", ")));
         QCOMPARE(shown, QString());
         QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);
-        QCOMPARE(rowsOnDisk(active()).at(0).notes, QString("line one\r\nline two"));
+        QCOMPARE(recordsOnDisk(active()).at(0).notes, QString("line one\r\nline two"));
     }
 };
 

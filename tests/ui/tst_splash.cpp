@@ -2,6 +2,7 @@
 // never end it; the close box and Disagree give 2.
 
 #include "app/splashUnit.h"
+#include "uiTestSupport.h"
 
 #include <QGuiApplication>
 #include <QLabel>
@@ -13,27 +14,9 @@
 #include <QTimer>
 #include <QWindow>
 
-#include <functional>
+using namespace uiTest;
 
 namespace {
-
-constexpr int timedOut = 99;
-
-// Shows the dialog modally; once it is up and active, act runs inside its event loop
-// with real key presses. A dialog still open after five seconds ends with timedOut.
-int execWith(QDialog& dialog, const std::function<void()>& act)
-{
-    QTimer::singleShot(0, &dialog, [&dialog, act] {
-        if (!QTest::qWaitForWindowActive(&dialog))
-            return;
-        act();
-    });
-    QTimer::singleShot(5000, &dialog, [&dialog] {
-        if (dialog.isVisible())
-            dialog.done(timedOut);
-    });
-    return dialog.exec();
-}
 
 void press(QWidget* window, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
