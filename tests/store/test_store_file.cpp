@@ -4,6 +4,7 @@
 
 #include "StoreFile.h"
 #include "StoreFormat.h"
+#include "table_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using tabletest::errorText;
 
 class StoreFileTest : public ::testing::Test {
 protected:
@@ -50,16 +52,6 @@ protected:
             names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
-    }
-
-    static std::string errorOf(const std::function<void()>& action)
-    {
-        try {
-            action();
-        } catch (const RecordTableError& e) {
-            return e.what();
-        }
-        return "(no error)";
     }
 
     static unsigned modeOf(const fs::path& p)
@@ -100,7 +92,7 @@ TEST_F(StoreFileTest, AFileThatCannotBeReadGivesTheExactText)
     fs::create_directory(dir / "folder.db");
     const fs::path before = fs::current_path();
     fs::current_path(dir);
-    const std::string text = errorOf([] { readStoreFile("folder.db"); });
+    const std::string text = errorText([] { readStoreFile("folder.db"); });
     fs::current_path(before);
     EXPECT_EQ(text, "Cannot open file \"" + (dir / "folder.db").string() + "\". Is a directory");
 }
@@ -122,11 +114,11 @@ TEST_F(StoreFileTest, NewAndReplacedFilesAreOwnerOnly)
 TEST_F(StoreFileTest, AWriteThatCannotStartGivesTheExactTextAndLeavesNothing)
 {
     const fs::path missing = dir / "missing" / "kestrin.db";
-    EXPECT_EQ(errorOf([&] { writeStoreFileAtomically(missing.string(), "x"); }),
+    EXPECT_EQ(errorText([&] { writeStoreFileAtomically(missing.string(), "x"); }),
               "Cannot create file \"" + missing.string() + "\". No such file or directory");
     put(dir / "plain", "x", 0644);
     const fs::path underFile = dir / "plain" / "kestrin.db";
-    EXPECT_EQ(errorOf([&] { writeStoreFileAtomically(underFile.string(), "x"); }),
+    EXPECT_EQ(errorText([&] { writeStoreFileAtomically(underFile.string(), "x"); }),
               "Cannot create file \"" + underFile.string() + "\". Not a directory");
     EXPECT_EQ(entries(), std::vector<std::string>{"plain"});
 }
@@ -144,7 +136,7 @@ TEST_F(StoreFileTest, AWriteThatFailsMidwayKeepsTheOldFileAndRemovesTheTemporary
     rlimit small = saved;
     small.rlim_cur = 4096;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const std::string text = errorOf([&] { writeStoreFileAtomically(store.string(), std::string(100000, 'n')); });
+    const std::string text = errorText([&] { writeStoreFileAtomically(store.string(), std::string(100000, 'n')); });
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -155,7 +147,7 @@ TEST_F(StoreFileTest, AWriteThatFailsMidwayKeepsTheOldFileAndRemovesTheTemporary
     // The last step failing (a folder in the store's place) also removes the
     // fully written temporary file.
     fs::create_directories(dir / "taken.db" / "inside");
-    EXPECT_EQ(errorOf([&] { writeStoreFileAtomically((dir / "taken.db").string(), "x"); }),
+    EXPECT_EQ(errorText([&] { writeStoreFileAtomically((dir / "taken.db").string(), "x"); }),
               "Cannot create file \"" + (dir / "taken.db").string() + "\". Is a directory");
     EXPECT_EQ(entries(), (std::vector<std::string>{"kestrin.db", "taken.db"}));
 }
@@ -165,13 +157,13 @@ TEST_F(StoreFileTest, PermissionsRefuseReadingAndWritingWithTheExactTexts)
     if (::geteuid() == 0)
         GTEST_SKIP() << "root reads and writes whatever the modes say";
     put(dir / "locked.db", "content", 0000);
-    EXPECT_EQ(errorOf([&] { readStoreFile((dir / "locked.db").string()); }),
+    EXPECT_EQ(errorText([&] { readStoreFile((dir / "locked.db").string()); }),
               "Cannot open file \"" + (dir / "locked.db").string() + "\". Permission denied");
 
     const fs::path store = dir / "kestrin.db";
     put(store, "old content", 0600);
     ::chmod(dir.c_str(), 0500);
-    EXPECT_EQ(errorOf([&] { writeStoreFileAtomically(store.string(), "new"); }),
+    EXPECT_EQ(errorText([&] { writeStoreFileAtomically(store.string(), "new"); }),
               "Cannot create file \"" + store.string() + "\". Permission denied");
     ::chmod(dir.c_str(), 0700);
     EXPECT_EQ(readStoreFile(store.string()), "old content");

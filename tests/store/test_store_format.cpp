@@ -2,6 +2,7 @@
 // anything that is not a whole, valid store (without crashing on any input).
 
 #include "StoreFormat.h"
+#include "table_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -118,12 +119,7 @@ TEST(StoreFormat, FormFollowsTheFileNameEnding)
 
 std::string errorOf(std::string_view content)
 {
-    try {
-        decodeStore(content);
-    } catch (const RecordTableError& e) {
-        return e.what();
-    }
-    return "(accepted)";
+    return tabletest::errorText([content] { decodeStore(content); });
 }
 
 // Independent bitwise CRC-32, used to build binary stores by hand.
