@@ -42,18 +42,22 @@ start_program() {
     program_pid=$!
 }
 
-# wait_window TITLE: sets $window to the visible window titled exactly TITLE, waiting at
-# most 20 seconds. (xdotool's own matching ignores letter case, so the title is compared
-# again here.)
+# wait_window TITLE [SIZE]: sets $window to the visible window titled exactly TITLE and,
+# when SIZE is given, of that inner size (a message box may carry the main window's
+# title), waiting at most 20 seconds. xdotool's own matching ignores letter case, so the
+# title is compared again here.
 wait_window() {
     window=
     for _ in $(seq 200); do
         for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null); do
-            [ "$(xdotool getwindowname "$id" 2>/dev/null)" == "$1" ] && { window=$id; return 0; }
+            [ "$(xdotool getwindowname "$id" 2>/dev/null)" == "$1" ] || continue
+            [ -z "${2:-}" ] || [ "$(window_size "$id")" == "$2" ] || continue
+            window=$id
+            return 0
         done
         sleep 0.1
     done
-    fail "no window titled '$1' appeared"
+    fail "no window titled '$1'${2:+ of size $2} appeared"
 }
 
 # window_gone TITLE: true once no visible window has that title (waits at most 10 s).
@@ -65,17 +69,10 @@ window_gone() {
     return 1
 }
 
-# wait_main_window: sets $main to the main window (titled Quorrel, 632 x 440), waiting at
-# most 20 seconds; a message box may carry the same title.
+# wait_main_window: sets $main to the main window.
 wait_main_window() {
-    main=
-    for _ in $(seq 200); do
-        for id in $(xdotool search --onlyvisible --name '^Quorrel$' 2>/dev/null); do
-            [ "$(window_size "$id")" == "632x440" ] && { main=$id; return 0; }
-        done
-        sleep 0.1
-    done
-    fail "the main window did not appear"
+    wait_window Quorrel 632x440
+    main=$window
 }
 
 # press WINDOW KEY...: activates the window and sends the keys to it.
