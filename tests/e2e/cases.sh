@@ -9,46 +9,52 @@ case_name=$1
 program=$2
 store_tool=$3
 work=$(mktemp -d)
+logs=$(mktemp -d)
 program_pid=
 wm_pid=
 
 cleanup() {
     [ -n "$program_pid" ] && kill -9 "$program_pid" 2>/dev/null
     [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
-    rm -rf "$work"
+    rm -rf "$work" "$logs"
 }
 trap cleanup EXIT
 
 fail() {
     echo "FAIL ($case_name): $*" >&2
-    xdotool search --onlyvisible --name '.' getwindowname %@ 2>/dev/null | sed 's/^/  visible window: /' >&2
+    for id in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
+        echo "  visible window: '$(xdotool getwindowname "$id" 2>/dev/null)' $(window_size "$id")" >&2
+    done
+    echo "  focused window: '$(xdotool getwindowfocus getwindowname 2>/dev/null)'" >&2
+    sed 's/^/  program: /' "$logs/program.log" >&2 2>/dev/null
     exit 1
 }
 
 start_window_manager() {
-    openbox --sm-disable >/dev/null 2>&1 &
+    openbox --sm-disable >"$logs/openbox.log" 2>&1 &
     wm_pid=$!
-    for _ in $(seq 100); do
+    for _ in $(seq 300); do
         xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
         sleep 0.1
     done
+    sed 's/^/  openbox: /' "$logs/openbox.log" >&2
     fail "the window manager did not start"
 }
 
 # start_program NAME: copies the program into the work folder under NAME and starts it there.
 start_program() {
     cp "$program" "$work/$1"
-    (cd "$work" && exec "./$1") &
+    (cd "$work" && exec "./$1" >"$logs/program.log" 2>&1) &
     program_pid=$!
 }
 
 # wait_window TITLE [SIZE]: sets $window to the visible window titled exactly TITLE and,
 # when SIZE is given, of that inner size (a message box may carry the main window's
-# title), waiting at most 20 seconds. xdotool's own matching ignores letter case, so the
+# title), waiting at most 30 seconds. xdotool's own matching ignores letter case, so the
 # title is compared again here.
 wait_window() {
     window=
-    for _ in $(seq 200); do
+    for _ in $(seq 300); do
         for id in $(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null); do
             [ "$(xdotool getwindowname "$id" 2>/dev/null)" == "$1" ] || continue
             [ -z "${2:-}" ] || [ "$(window_size "$id")" == "$2" ] || continue
@@ -60,9 +66,9 @@ wait_window() {
     fail "no window titled '$1'${2:+ of size $2} appeared"
 }
 
-# window_gone TITLE: true once no visible window has that title (waits at most 10 s).
+# window_gone TITLE: true once no visible window has that title (waits at most 30 s).
 window_gone() {
-    for _ in $(seq 100); do
+    for _ in $(seq 300); do
         xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1 || return 0
         sleep 0.1
     done
@@ -94,9 +100,9 @@ window_size() {
     xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: *//p'
 }
 
-# expect_exit_code CODE: waits at most 20 s for the program to end with CODE.
+# expect_exit_code CODE: waits at most 30 s for the program to end with CODE.
 expect_exit_code() {
-    for _ in $(seq 200); do
+    for _ in $(seq 300); do
         kill -0 "$program_pid" 2>/dev/null || break
         sleep 0.1
     done
