@@ -92,20 +92,13 @@ void TestAddForm::firstShowingWhenAdding()
 {
     QFETCH(QRect, ownerGeometry);
     QWidget owner;
-    owner.setGeometry(ownerGeometry);
-    owner.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&owner));
+    QVERIFY(showOwner(owner, ownerGeometry));
     tAddForm dialog(&owner);
     QCOMPARE(dialog.recordTypeIndex(), -1);  // nothing selected before the showing
     QCOMPARE(dialog.recordTypeCombo->currentText(), QString());
 
     const int result = execWith(dialog, [&] {
-        // Outer sizes, frame included; the halving truncates toward zero.
-        const QRect outer = owner.frameGeometry();
-        const QRect frame = dialog.frameGeometry();
-        const QPoint expected(std::max(0, outer.left() + (outer.width() - frame.width()) / 2),
-                              std::max(0, outer.top() + (outer.height() - frame.height()) / 2));
-        QCOMPARE(frame.topLeft(), expected);
+        QCOMPARE(dialog.frameGeometry().topLeft(), centredOver(owner, dialog.frameGeometry().size()));
         QCOMPARE(dialog.geometry().size(), QSize(338, 355));
         QCOMPARE(dialog.recordTypeIndex(), 0);
         QCOMPARE(dialog.recordTypeCombo->currentText(), QStringLiteral("Login & Password"));
@@ -573,9 +566,7 @@ void TestAddForm::editingMode()
 void TestAddForm::secondShowingAfterARefusal()
 {
     QWidget owner;
-    owner.setGeometry(100, 100, 632, 440);
-    owner.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&owner));
+    QVERIFY(showOwner(owner, {100, 100, 632, 440}));
     tAddForm dialog(&owner);
 
     int first = execWith(dialog, [&] {

@@ -124,19 +124,14 @@ private slots:
     void centredOverItsOwner()
     {
         QWidget owner;
-        owner.setGeometry(100, 100, 632, 440);
-        owner.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&owner));
+        QVERIFY(showOwner(owner, {100, 100, 632, 440}));
         tNotesForm form(&owner);
         QPoint shownAt;
         execWith(form, [&](tNotesForm& f) {
             shownAt = f.frameGeometry().topLeft();
             f.closeButtonClick();
         });
-        const QRect ownerFrame = owner.frameGeometry();
-        const QSize outer = form.frameGeometry().size();
-        QCOMPARE(shownAt.x(), ownerFrame.left() + (ownerFrame.width() - outer.width()) / 2);
-        QCOMPARE(shownAt.y(), ownerFrame.top() + (ownerFrame.height() - outer.height()) / 2);
+        QCOMPARE(shownAt, centredOver(owner, form.frameGeometry().size()));
     }
 };
 

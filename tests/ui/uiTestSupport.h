@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -207,6 +208,23 @@ private:
 inline bool waitUntilActive(QWidget& window)
 {
     return QTest::qWaitFor([&window] { return QApplication::activeWindow() == &window; }, 5000);
+}
+
+// Shows a plain owner window at this place; false if it never appears.
+inline bool showOwner(QWidget& owner, const QRect& geometry)
+{
+    owner.setGeometry(geometry);
+    owner.show();
+    return QTest::qWaitForWindowExposed(&owner);
+}
+
+// Where a window of this outer size goes when centred over owner's outer frame: the
+// halving truncates toward zero, and the place is never left of or above 0.
+inline QPoint centredOver(const QWidget& owner, const QSize& outer)
+{
+    const QRect frame = owner.frameGeometry();
+    return {std::max(0, frame.left() + (frame.width() - outer.width()) / 2),
+            std::max(0, frame.top() + (frame.height() - outer.height()) / 2)};
 }
 
 // exec()'s result for a dialog that no answer ended in time.
