@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <functional>
+
 using namespace uiTest;
 
 namespace {
@@ -27,6 +29,13 @@ void type(QWidget* window, const QString& text)
 {
     for (const QChar c : text)
         QTest::keyClick(window->windowHandle(), c.toLatin1());
+}
+
+// Shows a fresh disclaimer, sends the keys once it is active and returns its answer.
+int answerAfter(const std::function<void(tSplashForm&)>& keys)
+{
+    tSplashForm form;
+    return execWith(form, [&] { keys(form); });
 }
 
 const QString expectedText = QStringLiteral(
@@ -106,89 +115,65 @@ void TestSplash::looksAsDesigned()
 
 void TestSplash::returnAndEscapeNeverEndIt()
 {
-    tSplashForm form;
-    QCOMPARE(execWith(form,
-                      [&] {
-                          // Return right after opening starts a new line at the caret.
-                          press(&form, Qt::Key_Return);
-                          QVERIFY(form.isVisible());
-                          QCOMPARE(form.disclaimerMemo->toPlainText(), u'\n' + expectedText);
+    QCOMPARE(answerAfter([](tSplashForm& form) {
+                 // Return right after opening starts a new line at the caret.
+                 press(&form, Qt::Key_Return);
+                 QVERIFY(form.isVisible());
+                 QCOMPARE(form.disclaimerMemo->toPlainText(), u'\n' + expectedText);
 
-                          press(&form, Qt::Key_Escape);
-                          QVERIFY(form.isVisible());
+                 press(&form, Qt::Key_Escape);
+                 QVERIFY(form.isVisible());
 
-                          // Escape on a button does nothing either.
-                          press(&form, Qt::Key_Tab);
-                          QCOMPARE(QApplication::focusWidget(), form.agreeButton);
-                          press(&form, Qt::Key_Escape);
-                          QVERIFY(form.isVisible());
+                 // Escape on a button does nothing either.
+                 press(&form, Qt::Key_Tab);
+                 QCOMPARE(QApplication::focusWidget(), form.agreeButton);
+                 press(&form, Qt::Key_Escape);
+                 QVERIFY(form.isVisible());
 
-                          // Return presses the button that has the focus.
-                          press(&form, Qt::Key_Tab);
-                          QCOMPARE(QApplication::focusWidget(), form.disagreeButton);
-                          press(&form, Qt::Key_Return);
-                      }),
+                 // Return presses the button that has the focus.
+                 press(&form, Qt::Key_Tab);
+                 QCOMPARE(QApplication::focusWidget(), form.disagreeButton);
+                 press(&form, Qt::Key_Return);
+             }),
              2);
 }
 
 void TestSplash::acceleratorsGiveTheirAnswers()
 {
-    {
-        tSplashForm form;
-        QCOMPARE(execWith(form, [&] { press(&form, Qt::Key_A, Qt::AltModifier); }), 1);
-    }
-    {
-        tSplashForm form;
-        QCOMPARE(execWith(form, [&] { press(&form, Qt::Key_D, Qt::AltModifier); }), 2);
-    }
-    {
-        // Alt+D from the agree button answers Disagree, not the focused button.
-        tSplashForm form;
-        QCOMPARE(execWith(form,
-                          [&] {
-                              press(&form, Qt::Key_Tab);
-                              QCOMPARE(QApplication::focusWidget(), form.agreeButton);
-                              press(&form, Qt::Key_D, Qt::AltModifier);
-                          }),
-                 2);
-    }
-    {
-        // Space presses the focused button.
-        tSplashForm form;
-        QCOMPARE(execWith(form,
-                          [&] {
-                              press(&form, Qt::Key_Tab);
-                              press(&form, Qt::Key_Space);
-                          }),
-                 1);
-    }
+    QCOMPARE(answerAfter([](tSplashForm& form) { press(&form, Qt::Key_A, Qt::AltModifier); }), 1);
+    QCOMPARE(answerAfter([](tSplashForm& form) { press(&form, Qt::Key_D, Qt::AltModifier); }), 2);
+    // Alt+D from the agree button answers Disagree, not the focused button.
+    QCOMPARE(answerAfter([](tSplashForm& form) {
+                 press(&form, Qt::Key_Tab);
+                 QCOMPARE(QApplication::focusWidget(), form.agreeButton);
+                 press(&form, Qt::Key_D, Qt::AltModifier);
+             }),
+             2);
+    // Space presses the focused button.
+    QCOMPARE(answerAfter([](tSplashForm& form) {
+                 press(&form, Qt::Key_Tab);
+                 press(&form, Qt::Key_Space);
+             }),
+             1);
 }
 
 void TestSplash::plainLettersOnlyWhileAButtonHasFocus()
 {
-    {
-        // In the text field the letters are typed, not taken as answers.
-        tSplashForm form;
-        QCOMPARE(execWith(form,
-                          [&] {
-                              type(&form, QStringLiteral("ad"));
-                              QVERIFY(form.isVisible());
-                              QVERIFY(form.disclaimerMemo->toPlainText().startsWith(QStringLiteral("adBy clicking")));
-                              press(&form, Qt::Key_Tab);
-                              type(&form, QStringLiteral("d"));
-                          }),
-                 2);
-    }
-    {
-        tSplashForm form;
-        QCOMPARE(execWith(form,
-                          [&] {
-                              press(&form, Qt::Key_Backtab);
-                              QCOMPARE(QApplication::focusWidget(), form.disagreeButton);
-                              type(&form, QStringLiteral("a"));
-                          }),
-                 1);
-    }
+    // In the text field the letters are typed, not taken as answers.
+    QCOMPARE(answerAfter([](tSplashForm& form) {
+                 type(&form, QStringLiteral("ad"));
+                 QVERIFY(form.isVisible());
+                 QVERIFY(form.disclaimerMemo->toPlainText().startsWith(QStringLiteral("adBy clicking")));
+                 press(&form, Qt::Key_Tab);
+                 type(&form, QStringLiteral("d"));
+             }),
+             2);
+    QCOMPARE(answerAfter([](tSplashForm& form) {
+                 press(&form, Qt::Key_Backtab);
+                 QCOMPARE(QApplication::focusWidget(), form.disagreeButton);
+                 type(&form, QStringLiteral("a"));
+             }),
+             1);
 }
 
 void TestSplash::closeBoxAnswersDisagree()
@@ -203,18 +188,14 @@ void TestSplash::closeBoxAnswersDisagree()
 
 void TestSplash::typedTextIsNeverRead()
 {
-    {
-        tSplashForm form;
-        QCOMPARE(execWith(form,
-                          [&] {
-                              press(&form, Qt::Key_A, Qt::ControlModifier);
-                              type(&form, QStringLiteral("i disagree"));
-                              press(&form, Qt::Key_Return);
-                              QCOMPARE(form.disclaimerMemo->toPlainText(), QStringLiteral("i disagree\n"));
-                              press(&form, Qt::Key_A, Qt::AltModifier);
-                          }),
-                 1);
-    }
+    QCOMPARE(answerAfter([](tSplashForm& form) {
+                 press(&form, Qt::Key_A, Qt::ControlModifier);
+                 type(&form, QStringLiteral("i disagree"));
+                 press(&form, Qt::Key_Return);
+                 QCOMPARE(form.disclaimerMemo->toPlainText(), QStringLiteral("i disagree\n"));
+                 press(&form, Qt::Key_A, Qt::AltModifier);
+             }),
+             1);
     tSplashForm next;
     QCOMPARE(next.disclaimerMemo->toPlainText(), expectedText);
 }
