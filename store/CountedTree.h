@@ -57,13 +57,7 @@ public:
     }
 
     Node* first() const { return root_ ? leftmost(root_) : nullptr; }
-    Node* last() const
-    {
-        Node* n = root_;
-        while (n && links(n).right)
-            n = links(n).right;
-        return n;
-    }
+    Node* last() const { return root_ ? rightmost(root_) : nullptr; }
 
     static Node* next(Node* n)
     {
@@ -79,12 +73,8 @@ public:
 
     static Node* prev(Node* n)
     {
-        if (links(n).left) {
-            n = links(n).left;
-            while (links(n).right)
-                n = links(n).right;
-            return n;
-        }
+        if (links(n).left)
+            return rightmost(links(n).left);
         Node* p = links(n).parent;
         while (p && links(p).left == n) {
             n = p;
@@ -96,17 +86,12 @@ public:
     // Puts n immediately before pos, or at the end when pos is null.
     void insertBefore(Node* pos, Node* n)
     {
-        if (pos == nullptr) {
-            Node* tail = last();
-            attach(tail, false, n);
-        } else if (links(pos).left == nullptr) {
+        if (pos == nullptr)
+            attach(last(), false, n);
+        else if (links(pos).left == nullptr)
             attach(pos, true, n);
-        } else {
-            Node* p = links(pos).left;
-            while (links(p).right)
-                p = links(p).right;
-            attach(p, false, n);
-        }
+        else
+            attach(rightmost(links(pos).left), false, n);
     }
 
     // Puts n at its sorted place under less(a, b) ("a goes before b"): after every
@@ -225,6 +210,12 @@ private:
     {
         while (links(n).left)
             n = links(n).left;
+        return n;
+    }
+    static Node* rightmost(Node* n)
+    {
+        while (links(n).right)
+            n = links(n).right;
         return n;
     }
 
