@@ -346,6 +346,13 @@ struct RecordTable::Impl {
         return c < 0 || (c == 0 && a->seq < b->seq);
     }
 
+    // Puts a record whose key has changed (or a new one) at its sorted place.
+    void insertInOrder(Node* n)
+    {
+        setSortKey(n);
+        order.insertSorted(n, [this](const Node* a, const Node* b) { return goesBefore(a, b); });
+    }
+
     Node* newNode(Record values)
     {
         auto* n = new Node;
@@ -361,8 +368,7 @@ struct RecordTable::Impl {
         if (byFields()) {
             storage.insertBefore(nullptr, n);
             n->seq = nextSeq++;
-            setSortKey(n);
-            order.insertSorted(n, [this](const Node* a, const Node* b) { return goesBefore(a, b); });
+            insertInOrder(n);
         } else {
             storage.insertBefore(current, n);
         }
@@ -496,8 +502,7 @@ struct RecordTable::Impl {
                 index.keys.insert(&current->values);
             if (byFields()) {
                 order.erase(current);
-                setSortKey(current);
-                order.insertSorted(current, [this](const Node* a, const Node* b) { return goesBefore(a, b); });
+                insertInOrder(current);
             }
             changed = true;
             dropEdit();
