@@ -301,6 +301,14 @@ struct RecordTable::Impl {
         return column;
     }
     bool editing() const { return state == TableState::Editing || state == TableState::Inserting; }
+    // The value of a field as read now: the one being edited, else the current
+    // record's; nullptr when there is no current record.
+    const StoredValue* readValue(std::size_t column) const
+    {
+        if (editing())
+            return &edit[column];
+        return current ? &current->values[column] : nullptr;
+    }
 
     // --- notifications (sent after a change is complete)
 
@@ -807,21 +815,14 @@ void RecordTable::insertValues(const std::vector<FieldValue>& values)
 std::string RecordTable::fieldText(std::string_view name) const
 {
     const Impl& t = *impl_;
-    const auto column = static_cast<std::size_t>(t.requireField(name));
-    if (t.editing())
-        return displayText(t.edit[column]);
-    return t.current ? displayText(t.current->values[column]) : std::string();
+    const StoredValue* value = t.readValue(static_cast<std::size_t>(t.requireField(name)));
+    return value ? displayText(*value) : std::string();
 }
 
 std::int32_t RecordTable::fieldInteger(std::string_view name) const
 {
     const Impl& t = *impl_;
-    const auto column = static_cast<std::size_t>(t.requireField(name));
-    const StoredValue* value = nullptr;
-    if (t.editing())
-        value = &t.edit[column];
-    else if (t.current)
-        value = &t.current->values[column];
+    const StoredValue* value = t.readValue(static_cast<std::size_t>(t.requireField(name)));
     if (value == nullptr || !*value)
         return 0;
     if (const auto* number = std::get_if<std::int32_t>(&**value))
