@@ -93,7 +93,7 @@ private slots:
         QVERIFY(form.viewDB.isOpen());
         QCOMPARE(form.viewDB.recordCount(), 0);
         QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 0"));
-        QCOMPARE(form.statusBar->panelText(1), dir().filePath("kestrin.db"));
+        QCOMPARE(form.statusBar->panelText(1), active());
         QVERIFY(form.addButton->isEnabled());
         QVERIFY(!form.editButton->isEnabled());
         QVERIFY(!form.archiveButton->isEnabled());
@@ -118,7 +118,7 @@ private slots:
 
     void disclaimerEndsTheFirstShowing()
     {
-        writeStore(dir().filePath("kestrin.db"), {{"a", "b", "c", "", 0}});
+        writeStore(active(), {{"a", "b", "c", "", 0}});
         tMainForm& form = showForm();
         QCOMPARE(disclaimerAsked_, 1);
         QCOMPARE(statusWhenAsked_, QString("Active Passwords/Serials: 1"));
@@ -131,20 +131,19 @@ private slots:
 
     void decliningClosesTheWindowBeforeItIsShown()
     {
-        const QString path = dir().filePath("kestrin.db");
-        writeStore(path, {{"a", "b", "c", "", 0}});
-        const QDateTime written = QFileInfo(path).lastModified();
+        writeStore(active(), {{"a", "b", "c", "", 0}});
+        const QDateTime written = QFileInfo(active()).lastModified();
         agree_ = false;
         tMainForm& form = showForm();
         QCOMPARE(disclaimerAsked_, 1);
         QVERIFY(!form.isVisible());
         QVERIFY(!form.viewDB.isOpen());
-        QCOMPARE(QFileInfo(path).lastModified(), written);
+        QCOMPARE(QFileInfo(active()).lastModified(), written);
     }
 
     void layoutAndTabOrder()
     {
-        writeStore(dir().filePath("kestrin.db"), {{"a", "b", "c", "", 0}});
+        writeStore(active(), {{"a", "b", "c", "", 0}});
         tMainForm& form = showForm();
         QCOMPARE(form.size(), QSize(632, 440));
         // The banner comes from the program's resources, unscaled and cut at the window.
@@ -175,9 +174,8 @@ private slots:
 
     void storeShownInStorageOrderAndReorderedByTitles()
     {
-        const QString path = dir().filePath("kestrin.db");
-        writeStore(path, tenEntries());
-        const QStringList storage = namesOnDisk(path);
+        writeStore(active(), tenEntries());
+        const QStringList storage = namesOnDisk(active());
         tMainForm& form = showForm();
         QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 10"));
         QVERIFY(form.editButton->isEnabled());
@@ -223,7 +221,7 @@ private slots:
 
     void mouseInTheGrid()
     {
-        writeStore(dir().filePath("kestrin.db"), tenEntries());
+        writeStore(active(), tenEntries());
         tMainForm& form = showForm();
         QSignalSpy doubleClicks(form.dbView, &RecordGrid::gridDoubleClicked);
 
@@ -266,7 +264,7 @@ private slots:
 
     void listSwitchThereAndBack()
     {
-        writeStore(dir().filePath("kestrin.db"), tenEntries());
+        writeStore(active(), tenEntries());
         tMainForm& form = showForm();
         QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);
         QVERIFY(!form.showingActive);
@@ -277,7 +275,7 @@ private slots:
         QVERIFY(!form.editButton->isEnabled());
         QVERIFY(!form.archiveButton->isEnabled());
         QCOMPARE(form.statusBar->panelText(0), QString("Inactive Passwords/Serials: 0"));
-        QCOMPARE(form.statusBar->panelText(1), dir().filePath("inactive.db"));
+        QCOMPARE(form.statusBar->panelText(1), archive());
         QCOMPARE(form.viewDBSource->markFor(0), RecordGridModel::Mark::Current);
 
         // An ordering chosen in the archive is in force when the active list comes back.
@@ -290,7 +288,7 @@ private slots:
         QVERIFY(form.addButton->isEnabled());
         QVERIFY(form.editButton->isEnabled());
         QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 10"));
-        QCOMPARE(form.statusBar->panelText(1), dir().filePath("kestrin.db"));
+        QCOMPARE(form.statusBar->panelText(1), active());
         QCOMPARE(shownColumn(form, 2),
                  (QStringList{"p0", "p1", "p2", "p3", "p4", "p5", "p6", "p7", "p8", "p9"}));
 
@@ -298,7 +296,7 @@ private slots:
         form.viewDB.insertValues({std::string("new"), std::string("n"), std::string("pw"),
                                   std::string(), std::int32_t{0}});
         form.viewSwapButton->click();
-        QVERIFY(namesOnDisk(dir().filePath("kestrin.db")).contains("new"));
+        QVERIFY(namesOnDisk(active()).contains("new"));
         form.viewSwapButton->click();
         QCOMPARE(form.statusBar->panelText(0), QString("Active Passwords/Serials: 11"));
     }
@@ -308,7 +306,7 @@ private slots:
         std::vector<StoredRecord> entries;
         for (int i = 0; i < 40; ++i)
             entries.push_back({QString("site%1").arg(100 + i), "u", "p", "", 0});
-        writeStore(dir().filePath("kestrin.db"), entries);
+        writeStore(active(), entries);
         tMainForm& form = showForm();
         RecordGrid* grid = form.dbView;
         grid->setFocus();
@@ -382,8 +380,7 @@ private slots:
 
     void plainLetterAcceleratorsAndExit()
     {
-        const QString path = dir().filePath("kestrin.db");
-        writeStore(path, tenEntries());
+        writeStore(active(), tenEntries());
         tMainForm& form = showForm();
         form.dbView->setFocus();
         QTest::keyClick(form.dbView, Qt::Key_V);
@@ -403,20 +400,19 @@ private slots:
         QTest::keyClick(form.dbView, Qt::Key_X);
         QVERIFY(!form.isVisible());
         QVERIFY(!form.viewDB.isOpen());
-        QCOMPARE(namesOnDisk(path).size(), 11);
-        QVERIFY(namesOnDisk(path).contains("added"));
+        QCOMPARE(namesOnDisk(active()).size(), 11);
+        QVERIFY(namesOnDisk(active()).contains("added"));
     }
 
     void closeBoxWritesChanges()
     {
-        const QString path = dir().filePath("kestrin.db");
         tMainForm& form = showForm();
         form.viewDB.insertValues({std::string("one"), std::string("l"), std::string("p"),
                                   std::string(), std::int32_t{1}});
         form.windowHandle()->close();
         QVERIFY(!form.isVisible());
         QVERIFY(!form.viewDB.isOpen());
-        QCOMPARE(namesOnDisk(path), QStringList{"one"});
+        QCOMPARE(namesOnDisk(active()), QStringList{"one"});
     }
 
     void writeFailureKeepsWindowOpen()
@@ -449,26 +445,20 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(RecordTableError, form.writeStoreForTeardown());
 
         // Once the file can be written, Exit writes it and closes the window.
-        const QString good = dir().filePath("kestrin.db");
-        form.viewDB.setFileName(tablePath(good));
+        form.viewDB.setFileName(tablePath(active()));
         QTest::mouseClick(form.exitButton, Qt::LeftButton);
         QVERIFY(!form.isVisible());
-        QCOMPARE(namesOnDisk(good), QStringList{"kept"});
+        QCOMPARE(namesOnDisk(active()), QStringList{"kept"});
     }
 
     void damagedStoreIsReportedAndLeftAlone()
     {
-        const QString file = dir().filePath("kestrin.db");
         const QByteArray damaged("this is no store of ours\n");
-        {
-            QFile out(file);
-            QVERIFY(out.open(QIODevice::WriteOnly));
-            out.write(damaged);
-        }
+        QVERIFY(writeBytes(active(), damaged));
         QString expected;
         try {
             RecordTable probe("viewDB");
-            probe.setFileName(tablePath(file));
+            probe.setFileName(tablePath(active()));
             openStore(probe);
         } catch (const RecordTableError& error) {
             expected = unexpectedErrorText(QString::fromStdString(error.what()));
@@ -491,23 +481,17 @@ private slots:
         // Keys on the closed grid raise nothing and do nothing.
         QTest::keyClick(form.dbView, Qt::Key_Down);
 
-        // Leaving writes nothing over the damaged file.
+        // Leaving writes nothing over the damaged active().
         QTest::mouseClick(form.exitButton, Qt::LeftButton);
         QVERIFY(!form.isVisible());
         form_.reset();
-        QFile in(file);
-        QVERIFY(in.open(QIODevice::ReadOnly));
-        QCOMPARE(in.readAll(), damaged);
+        QCOMPARE(bytesOf(active()), damaged);
     }
 
     void switchToDamagedArchiveAndBack()
     {
-        writeStore(dir().filePath("kestrin.db"), tenEntries());
-        {
-            QFile out(dir().filePath("inactive.db"));
-            QVERIFY(out.open(QIODevice::WriteOnly));
-            out.write("garbage");
-        }
+        writeStore(active(), tenEntries());
+        QVERIFY(writeBytes(archive(), "garbage"));
         tMainForm& form = showForm();
         auto seen = answerNextBox();
         QTest::mouseClick(form.viewSwapButton, Qt::LeftButton);

@@ -33,12 +33,6 @@ namespace {
 
 using Row = StoredRecord;
 
-QByteArray bytesOf(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 Row currentRow(const RecordTable& table)
 {
     return {QString::fromStdString(table.fieldText("NAME")),

@@ -275,6 +275,20 @@ inline std::string tablePath(const QString& path)
     return QFile::encodeName(path).toStdString();
 }
 
+// A file's bytes, or "<missing>" when it cannot be read.
+inline QByteArray bytesOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Writes these bytes as the whole file; false if it cannot be written.
+inline bool writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 // Writes a store file holding the records in this storage order. (An insert goes
 // before the current record, which is the one inserted last, so they go in back to
 // front.)
