@@ -662,16 +662,6 @@ void RecordTable::open()
     DecodedStore decoded = decodeStore(*content);
     if (decoded.fields.empty())
         failPlain("The store holds no fields");
-    for (std::size_t r = 0; r < decoded.records.size(); ++r) {
-        const Record& record = decoded.records[r];
-        bool fits = record.size() == decoded.fields.size();
-        for (std::size_t i = 0; fits && i < record.size(); ++i) {
-            if (record[i])
-                fits = (record[i]->index() == 0) == (decoded.fields[i].kind == FieldKind::Text);
-        }
-        if (!fits)
-            failPlain("Record " + std::to_string(r + 1) + " of the store does not match its fields");
-    }
 
     t.seedRandom(seed);
     std::vector<Node*> nodes;

@@ -25,4 +25,5 @@ struct DecodedStore {
 
 // Reads content of either form (told apart by its first bytes). Content that is not
 // a whole, valid store is refused with a RecordTableError that says what is wrong.
+// Every record read holds one value per field (null allowed), of the field's kind.
 DecodedStore decodeStore(std::string_view content);
