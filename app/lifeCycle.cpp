@@ -1,7 +1,6 @@
 #include "lifeCycle.h"
 
 #include "QuorrelApplication.h"
-#include "placement.h"
 #include "platform.h"
 
 #include <QApplication>
@@ -43,8 +42,6 @@ int runProgram(QApplication& application, QWidget& mainWindow,
 #endif
 
     applyShowRequest(mainWindow, launcherShowRequest());
-    if (!(mainWindow.windowState() & (Qt::WindowMaximized | Qt::WindowMinimized)))
-        centreOnScreen(&mainWindow);
     mainWindow.show();
 
     // A main window closed during its own first showing (the disclaimer declined) asks

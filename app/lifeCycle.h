@@ -6,8 +6,8 @@
 class QApplication;
 class QWidget;
 
-// Shows mainWindow as the launcher asked (normal on this platform), centred on the
-// screen, and runs the event loop until the program ends: the main window closed, the
+// Shows mainWindow as the launcher asked (normal on this platform; the window places
+// itself) and runs the event loop until the program ends: the main window closed, the
 // session ending or a termination signal. Then runs teardownWrite, which writes the
 // open store; a failure there is still shown in the error box captioned with the
 // application title before the program ends. Returns the exit code, 0 on every

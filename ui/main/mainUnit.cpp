@@ -1,5 +1,6 @@
 #include "mainUnit.h"
 
+#include "app/placement.h"
 #include "app/splashUnit.h"
 #include "recordGrid.h"
 #include "recordGridModel.h"
@@ -14,7 +15,6 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
 
 static void loadResources()
 {
@@ -163,24 +163,15 @@ void tMainForm::resizeEvent(QResizeEvent* event)
     placeControls();
 }
 
-void tMainForm::centreOnScreen()
-{
-    const QScreen* shownOn = screen();
-    if (!shownOn || (windowState() & (Qt::WindowMaximized | Qt::WindowMinimized)))
-        return;
-    const QRect area = shownOn->availableGeometry();
-    const QSize outer = frameGeometry().size();
-    move(area.left() + (area.width() - outer.width()) / 2,
-         area.top() + (area.height() - outer.height()) / 2);
-}
-
 void tMainForm::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     if (shown_)
         return;
     shown_ = true;
-    centreOnScreen();
+    // A window shown maximized or minimized keeps the place the platform gives it.
+    if (!(windowState() & (Qt::WindowMaximized | Qt::WindowMinimized)))
+        centreOnScreen(this);
     formShow();
 }
 

@@ -87,7 +87,6 @@ protected:
 
 private:
     void placeControls();
-    void centreOnScreen();
     void editRecord();
     void deleteRecord();
 
