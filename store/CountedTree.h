@@ -24,7 +24,6 @@ template <class Node, TreeLinks<Node> Node::*Links>
 class CountedTree {
 public:
     std::size_t size() const { return count(root_); }
-    bool empty() const { return root_ == nullptr; }
     // Forgets every node (the nodes themselves are left alone).
     void clear() { root_ = nullptr; }
 
