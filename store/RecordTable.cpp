@@ -340,6 +340,7 @@ struct RecordTable::Impl {
     }
     Node* nodeAt(std::size_t row) const { return byFields() ? order.at(row) : storage.at(row); }
     Node* firstRow() const { return byFields() ? order.first() : storage.first(); }
+    Node* lastRow() const { return byFields() ? order.last() : storage.last(); }
     Node* nextRow(Node* n) const { return byFields() ? OrderTree::next(n) : StorageTree::next(n); }
     Node* prevRow(Node* n) const { return byFields() ? OrderTree::prev(n) : StorageTree::prev(n); }
     int currentRow() const { return current ? rowOf(current) : -1; }
@@ -905,7 +906,7 @@ void RecordTable::moveLast()
     Impl& t = *impl_;
     t.requireOpen();
     t.settle();
-    t.moveTo(t.byFields() ? t.order.last() : t.storage.last());
+    t.moveTo(t.lastRow());
 }
 
 int RecordTable::moveBy(int n)
