@@ -293,8 +293,7 @@ private slots:
                  (QStringList{"p0", "p1", "p2", "p3", "p4", "p5", "p6", "p7", "p8", "p9"}));
 
         // A change made before a switch is on disk when the list is shown again.
-        form.viewDB.insertValues({std::string("new"), std::string("n"), std::string("pw"),
-                                  std::string(), std::int32_t{0}});
+        insertRecord(form.viewDB, {"new", "n", "pw", "", 0});
         form.viewSwapButton->click();
         QVERIFY(namesOnDisk(active()).contains("new"));
         form.viewSwapButton->click();
@@ -394,8 +393,7 @@ private slots:
         QVERIFY(form.showingActive);
 
         // X on the grid leaves exactly as Exit does: the change is written, the window closes.
-        form.viewDB.insertValues({std::string("added"), std::string("l"), std::string("p"),
-                                  std::string(), std::int32_t{0}});
+        insertRecord(form.viewDB, {"added", "l", "p", "", 0});
         form.dbView->setFocus();
         QTest::keyClick(form.dbView, Qt::Key_X);
         QVERIFY(!form.isVisible());
@@ -407,8 +405,7 @@ private slots:
     void closeBoxWritesChanges()
     {
         tMainForm& form = showForm();
-        form.viewDB.insertValues({std::string("one"), std::string("l"), std::string("p"),
-                                  std::string(), std::int32_t{1}});
+        insertRecord(form.viewDB, {"one", "l", "p", "", 1});
         form.windowHandle()->close();
         QVERIFY(!form.isVisible());
         QVERIFY(!form.viewDB.isOpen());
@@ -418,8 +415,7 @@ private slots:
     void writeFailureKeepsWindowOpen()
     {
         tMainForm& form = showForm();
-        form.viewDB.insertValues({std::string("kept"), std::string("l"), std::string("p"),
-                                  std::string(), std::int32_t{0}});
+        insertRecord(form.viewDB, {"kept", "l", "p", "", 0});
         const QString unwritable = dir().filePath("missing/kestrin.db");
         form.viewDB.setFileName(tablePath(unwritable));
 

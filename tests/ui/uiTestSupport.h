@@ -289,6 +289,13 @@ inline bool writeBytes(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// Inserts the record into an open table, before its current record.
+inline void insertRecord(RecordTable& table, const StoredRecord& r)
+{
+    table.insertValues({r.name.toStdString(), r.login.toStdString(), r.password.toStdString(),
+                        r.notes.toStdString(), std::int32_t{r.type}});
+}
+
 // Writes a store file holding the records in this storage order. (An insert goes
 // before the current record, which is the one inserted last, so they go in back to
 // front.)
@@ -298,8 +305,7 @@ inline void writeStore(const QString& path, const std::vector<StoredRecord>& rec
     table.setFileName(tablePath(path));
     openStore(table);
     for (const StoredRecord& r : std::views::reverse(records))
-        table.insertValues({r.name.toStdString(), r.login.toStdString(), r.password.toStdString(),
-                            r.notes.toStdString(), std::int32_t{r.type}});
+        insertRecord(table, r);
     table.close();
 }
 
