@@ -24,9 +24,10 @@ QWidget* focused()
     return QApplication::focusWidget();
 }
 
-void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+void press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, int times = 1)
 {
-    QTest::keyClick(focused(), key, modifiers);
+    for (int i = 0; i < times; ++i)
+        QTest::keyClick(focused(), key, modifiers);
 }
 
 void typeText(const QString& text)
@@ -268,9 +269,7 @@ void TestAddForm::countersAndTypingLimits()
     QCOMPARE(remaining(), QStringLiteral("Characters remaining: 0"));
 
     // A paste is cut to what fits.
-    press(Qt::Key_Backspace);
-    press(Qt::Key_Backspace);
-    press(Qt::Key_Backspace);
+    press(Qt::Key_Backspace, {}, 3);
     QApplication::clipboard()->setText(QStringLiteral("12345"));
     press(Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(static_cast<QLineEdit*>(edit)->text(), QString(limit - 3, u'a') + QStringLiteral("123"));
@@ -301,8 +300,7 @@ void TestAddForm::notesCountALineBreakAsTwo()
     QCOMPARE(dialog.notesMemo->blockCount(), 2);
 
     // A paste keeps what fits, a break still counting two.
-    for (int i = 0; i < 5; ++i)
-        press(Qt::Key_Backspace);  // b, the break, three a's: 6 free
+    press(Qt::Key_Backspace, {}, 5);  // b, the break, three a's: 6 free
     QApplication::clipboard()->setText(QStringLiteral("x\r\nyz\r\nw"));
     press(Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(dialog.notesText(), QString(250, u'a') + QStringLiteral("x\r\nyz"));
@@ -344,8 +342,7 @@ void TestAddForm::callerTextsAreShownWhole()
     press(Qt::Key_Left, Qt::ShiftModifier);
     typeText(QStringLiteral("x"));  // but may replace part of it
     QCOMPARE(dialog.loginEdit->text(), QString(44, u'L') + u'x');
-    press(Qt::Key_Backspace);
-    press(Qt::Key_Backspace);
+    press(Qt::Key_Backspace, {}, 2);
     typeText(QStringLiteral("y"));  // nor grow it again while it is over the limit
     QCOMPARE(dialog.loginEdit->text(), QString(43, u'L'));
 }
@@ -506,9 +503,7 @@ void TestAddForm::acceleratorsAndSelectionOnEntry()
     press(Qt::Key_Tab);
     QCOMPARE(focused(), dialog.nameEdit);
     QCOMPARE(dialog.nameEdit->selectedText(), QStringLiteral("site"));
-    press(Qt::Key_Tab);
-    press(Qt::Key_Tab);
-    press(Qt::Key_Tab);
+    press(Qt::Key_Tab, {}, 3);
     QCOMPARE(focused(), dialog.notesMemo);
     press(Qt::Key_Tab);
     QCOMPARE(focused(), dialog.Button1);
