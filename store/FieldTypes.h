@@ -1,6 +1,7 @@
 #pragma once
 // Basic value types shared by the record table and the store file formats.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -22,6 +23,10 @@ class RecordTableError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The longest field name, in characters: a table refuses to create a longer one and
+// the store formats refuse to write or read one.
+inline constexpr std::size_t maxFieldNameChars = 31;
 
 // One column of a table: its name, kind, size (characters for text, 0 for integers)
 // and whether a record must hold a value in it.

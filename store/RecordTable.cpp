@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int maxFieldNameLength = 31;
 constexpr int maxIndexNameLength = 31;
 constexpr std::size_t maxIndexFields = 16;
 
@@ -604,8 +603,8 @@ void RecordTable::createEmpty()
         failPlain("No fields defined.  Cannot create dataset");
     for (std::size_t i = 0; i < t.fieldDefs.size(); ++i) {
         const FieldDef& def = t.fieldDefs[i];
-        if (codePointCount(def.name) > static_cast<std::size_t>(maxFieldNameLength))
-            failPlain("Fieldname " + def.name + " exceeds " + std::to_string(maxFieldNameLength) + " chars");
+        if (codePointCount(def.name) > maxFieldNameChars)
+            failPlain("Fieldname " + def.name + " exceeds " + std::to_string(maxFieldNameChars) + " chars");
         if (def.name.empty())
             failPlain("Field " + std::to_string(i + 1) + " has no name");
         if (def.kind == FieldKind::Text && def.size < 1)

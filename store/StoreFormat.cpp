@@ -23,7 +23,6 @@ namespace {
 // Shared rules
 
 constexpr std::uint32_t currentVersion = 1;
-constexpr std::size_t maxFieldNameChars = 31;
 
 [[noreturn]] void fail(const std::string& text)
 {
