@@ -238,15 +238,15 @@ void putU32(std::string& out, std::uint32_t v)
 
 void putU64(std::string& out, std::uint64_t v)
 {
-    for (int i = 0; i < 8; ++i)
-        putU8(out, static_cast<unsigned>((v >> (8 * i)) & 0xFFu));
+    putU32(out, static_cast<std::uint32_t>(v));
+    putU32(out, static_cast<std::uint32_t>(v >> 32));
 }
 
 void patchU64(std::string& out, std::size_t at, std::uint64_t v)
 {
-    for (int i = 0; i < 8; ++i)
-        out[at + static_cast<std::size_t>(i)] =
-            static_cast<char>(static_cast<unsigned char>((v >> (8 * i)) & 0xFFu));
+    std::string bytes;
+    putU64(bytes, v);
+    out.replace(at, bytes.size(), bytes);
 }
 
 std::uint32_t checkedCount(std::size_t n, const char* what)
