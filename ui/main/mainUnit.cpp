@@ -253,7 +253,7 @@ void tMainForm::dbViewTitleClick(int column)
 
 void tMainForm::exitButtonClick()
 {
-    viewDB.close();
+    // Closing the window writes the list (see closeEvent).
     close();
 }
 
