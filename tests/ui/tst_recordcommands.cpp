@@ -421,7 +421,7 @@ private slots:
         // An archive file of another layout (no RECTYPE) refuses the copy.
         {
             RecordTable foreign;
-            foreign.setFileName(QFile::encodeName(archive()).toStdString());
+            foreign.setFileName(tablePath(archive()));
             for (const char* name : {"NAME", "LOGIN", "PASSWORD", "NOTES"})
                 foreign.addFieldDef(name, FieldKind::Text, 100, false);
             foreign.createEmpty();
