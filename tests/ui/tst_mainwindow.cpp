@@ -13,7 +13,6 @@
 
 #include <QAbstractButton>
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
