@@ -38,14 +38,10 @@ bool QuorrelApplication::notify(QObject* receiver, QEvent* event)
 {
     try {
         return QApplication::notify(receiver, event);
-    } catch (const std::exception& error) {
-        if (event->type() == QEvent::Close)
-            event->ignore();
-        reportUnexpectedError(QString::fromLocal8Bit(error.what()));
     } catch (...) {
         if (event->type() == QEvent::Close)
             event->ignore();
-        reportUnexpectedError(QStringLiteral("Unknown error"));
+        reportCurrentException();
     }
     return false;
 }
@@ -89,4 +85,15 @@ QString unexpectedErrorText(const QString& text)
 void reportUnexpectedError(const QString& text)
 {
     MessageBox::showError(applicationTitle(), unexpectedErrorText(text));
+}
+
+void reportCurrentException()
+{
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        reportUnexpectedError(QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        reportUnexpectedError(QStringLiteral("Unknown error"));
+    }
 }

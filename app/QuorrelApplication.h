@@ -43,3 +43,8 @@ QString unexpectedErrorText(const QString& text);
 
 // Shows the error box captioned with the application title (error icon, one OK button).
 void reportUnexpectedError(const QString& text);
+
+// Reports the exception being handled with reportUnexpectedError: its text, or
+// "Unknown error" for an exception that is no std::exception. Call only from a catch
+// block.
+void reportCurrentException();

@@ -10,8 +10,6 @@
 #include <QSessionManager>
 #endif
 
-#include <exception>
-
 namespace {
 
 void applyShowRequest(QWidget& window, ShowRequest request)
@@ -54,10 +52,8 @@ int runProgram(QApplication& application, QWidget& mainWindow,
     // that cannot be written is never lost unseen.
     try {
         teardownWrite();
-    } catch (const std::exception& error) {
-        reportUnexpectedError(QString::fromLocal8Bit(error.what()));
     } catch (...) {
-        reportUnexpectedError(QStringLiteral("Unknown error"));
+        reportCurrentException();
     }
     return 0;
 }
