@@ -384,6 +384,18 @@ struct RecordTable::Impl {
             index.keys.insert(&n->values);
     }
 
+    // Adds a new record made of values, as an insert does, and makes it current.
+    // values is taken only once the unique indexes accept it, so a refused record
+    // is left with the caller.
+    void addRecord(Record& values)
+    {
+        checkUnique(values, nullptr);
+        Node* n = newNode(std::move(values));
+        place(n);
+        current = n;
+        changed = true;
+    }
+
     // Puts the records in the order of the given key columns (storage order when
     // empty); equal keys keep their storage order.
     void applyOrder(std::vector<int> columns, std::string text)
@@ -492,11 +504,7 @@ struct RecordTable::Impl {
                 failPlain("Field '" + fields[i].name + "' must have a value");
         }
         if (state == TableState::Inserting) {
-            checkUnique(edit, nullptr);
-            Node* n = newNode(std::move(edit));
-            place(n);
-            current = n;
-            changed = true;
+            addRecord(edit);
             dropEdit();
             const int row = currentRow();
             notify([row](TableObserver& o) { o.rowInserted(row); });
@@ -791,12 +799,7 @@ void RecordTable::insertValues(const std::vector<FieldValue>& values)
     Record record(t.fields.size());
     for (std::size_t i = 0; i < values.size(); ++i)
         record[i] = convertForField(values[i], t.fields[i]);
-    t.checkUnique(record, nullptr);
-
-    Node* n = t.newNode(std::move(record));
-    t.place(n);
-    t.current = n;
-    t.changed = true;
+    t.addRecord(record);
     const int row = t.currentRow();
     t.notify([row](TableObserver& o) { o.rowInserted(row); });
     t.notifyCurrent();
