@@ -76,9 +76,8 @@ void tMainForm::addButtonClick()
 
 void tMainForm::editButtonClick()
 {
-    // The button reads "&Edit" over the active list and "&Delete" over the archive;
-    // Add is enabled exactly while the active list is shown.
-    if (addButton->isEnabled())
+    // The button reads "&Edit" over the active list and "&Delete" over the archive.
+    if (showingActive)
         editRecord();
     else
         deleteRecord();
