@@ -6,7 +6,6 @@
 #include "ui/dialogs/windowLook.h"
 
 #include <QCloseEvent>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
@@ -131,15 +130,6 @@ void tSplashForm::closeEvent(QCloseEvent* event)
     if (isVisible())
         done(2);
     event->accept();
-}
-
-void tSplashForm::keyPressEvent(QKeyEvent* event)
-{
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 bool passDisclaimerGate(QWidget* owner)

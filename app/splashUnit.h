@@ -26,7 +26,8 @@ public:
     QPushButton* agreeButton;
     QPushButton* disagreeButton;
 
-    // The dialog has no cancel: Escape and every other rejection leave it open.
+    // The dialog has no cancel: Escape (which the dialog answers with reject()) and
+    // every other rejection leave it open.
     void reject() override;
 
     // Centred on the screen at every showing.
@@ -38,7 +39,6 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // The disclaimer while it is shown by the gate, otherwise null.
