@@ -4,6 +4,10 @@
 #include <QKeyEvent>
 #include <QWidget>
 
+namespace {
+
+// The accelerator letter of a caption ("E&xit" gives 'x'), lower case, or a null
+// character when the caption marks none ("&&" is a literal ampersand).
 QChar acceleratorLetter(const QString& caption)
 {
     for (qsizetype i = 0; i + 1 < caption.size(); ++i) {
@@ -18,6 +22,7 @@ QChar acceleratorLetter(const QString& caption)
     return {};
 }
 
+// The enabled, visible button of window whose caption's accelerator is letter, or null.
 QAbstractButton* buttonForAccelerator(QWidget* window, QChar letter)
 {
     const QChar wanted = letter.toLower();
@@ -29,6 +34,8 @@ QAbstractButton* buttonForAccelerator(QWidget* window, QChar letter)
     }
     return nullptr;
 }
+
+}  // namespace
 
 PlainLetterAccelerators::PlainLetterAccelerators(QWidget* window)
     : QObject(window), window_(window)

@@ -5,15 +5,7 @@
 
 #include <QObject>
 
-class QAbstractButton;
 class QWidget;
-
-// The accelerator letter of a caption ("E&xit" gives 'x'), lower case, or a null
-// character when the caption marks none ("&&" is a literal ampersand).
-QChar acceleratorLetter(const QString& caption);
-
-// The enabled, visible button of window whose caption's accelerator is letter, or null.
-QAbstractButton* buttonForAccelerator(QWidget* window, QChar letter);
 
 // Installed on the controls that take no typed characters: a letter key pressed
 // without Ctrl, Alt or Meta presses the window's button with that accelerator.
