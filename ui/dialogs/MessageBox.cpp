@@ -5,16 +5,24 @@
 
 namespace {
 
+// What every box shares: application modal, the caption, the icon and plain text.
+// Boxes have no parent: the platform centres them on the screen.
+void prepareBox(QMessageBox& box, const QString& caption, QMessageBox::Icon icon,
+                const QString& text)
+{
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowTitle(caption);
+    box.setIcon(icon);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
+}
+
 // One error box: the given caption, the error icon and a single "OK" button that
 // both Enter and Escape (and the close box) answer with.
 void runErrorBox(const QString& caption, const QString& text)
 {
-    QMessageBox box;  // no parent: the platform centres it on the screen
-    box.setWindowModality(Qt::ApplicationModal);
-    box.setWindowTitle(caption);
-    box.setIcon(QMessageBox::Critical);
-    box.setTextFormat(Qt::PlainText);
-    box.setText(text);
+    QMessageBox box;
+    prepareBox(box, caption, QMessageBox::Critical, text);
     QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
     box.setEscapeButton(ok);
@@ -31,11 +39,7 @@ MessageBox::Answer MessageBox::show(Kind kind, const QString& text)
     }
 
     QMessageBox box;
-    box.setWindowModality(Qt::ApplicationModal);
-    box.setWindowTitle(QStringLiteral("Confirm"));
-    box.setIcon(QMessageBox::Question);
-    box.setTextFormat(Qt::PlainText);
-    box.setText(text);
+    prepareBox(box, QStringLiteral("Confirm"), QMessageBox::Question, text);
     QPushButton* yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
     QPushButton* no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);
     box.setDefaultButton(yes);
