@@ -30,12 +30,18 @@ fail() {
     exit 1
 }
 
+# Starts openbox and waits until it manages the screen. An openbox that ends before it
+# gets there is started again, up to three times.
 start_window_manager() {
-    openbox --sm-disable >"$logs/openbox.log" 2>&1 &
-    wm_pid=$!
-    for _ in $(seq 300); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
-        sleep 0.1
+    for _ in 1 2 3; do
+        openbox --sm-disable >>"$logs/openbox.log" 2>&1 &
+        wm_pid=$!
+        for _ in $(seq 100); do
+            xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+            kill -0 "$wm_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill "$wm_pid" 2>/dev/null
     done
     sed 's/^/  openbox: /' "$logs/openbox.log" >&2
     fail "the window manager did not start"
