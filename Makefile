@@ -1,7 +1,14 @@
-# make run   installs what is missing, builds and starts the program
-# make test  installs what is missing, builds and runs every test
+# make run            installs what is missing, builds and starts the program
+# make test           installs what is missing, builds and runs every test
+# make test-sanitize  the same tests, built with AddressSanitizer and UBSan
+# make fuzz           fuzzes the store reader for FUZZ_SECONDS (Clang's libFuzzer)
+# make bench          builds and runs the benchmarks (RecordTable against SQLite)
 
 BUILD_DIR ?= build
+SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR ?= build-fuzz
+BENCH_DIR ?= build-bench
+FUZZ_SECONDS ?= 300
 JOBS ?= $(shell nproc)
 
 # Debian packages the build, the tests and the end-to-end suite need.
@@ -9,7 +16,7 @@ PACKAGES := cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev \
             googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev \
             xvfb xauth openbox xdotool x11-utils fonts-dejavu-core
 
-.PHONY: run test build configure deps clean
+.PHONY: run test build configure deps clean test-sanitize fuzz bench
 
 run: build
 	$(BUILD_DIR)/quorrel
@@ -23,6 +30,26 @@ build: configure
 configure: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+# The tests again, every object built with AddressSanitizer and UBSan; any report
+# fails the test that caused it.
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DQUORREL_SANITIZE=ON -DQUORREL_BENCH=OFF
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer needs Clang and its runtime, which only this target installs.
+fuzz:
+	$(MAKE) deps PACKAGES="$(PACKAGES) clang libclang-rt-14-dev"
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORREL_BENCH=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_store_open fuzz_seed_corpus
+	bash fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+bench: deps
+	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQUORREL_BENCH=ON
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target bench_vs_sqlite bench_grid
+	$(BENCH_DIR)/bench/bench_vs_sqlite
+	QT_QPA_PLATFORM=offscreen $(BENCH_DIR)/bench/bench_grid
+
 # Installs only the packages that are not there yet, so a ready machine skips apt.
 deps:
 	@missing=""; \
@@ -35,4 +62,4 @@ deps:
 	fi
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(BENCH_DIR)
