@@ -44,10 +44,11 @@ fuzz:
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_store_open fuzz_seed_corpus
 	bash fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
+# BENCH_ARGS picks sizes and runs, e.g. make bench BENCH_ARGS="--sizes 10000 --reps 1".
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQUORREL_BENCH=ON
 	cmake --build $(BENCH_DIR) -j $(JOBS) --target bench_vs_sqlite bench_grid
-	$(BENCH_DIR)/bench/bench_vs_sqlite
+	$(BENCH_DIR)/bench/bench_vs_sqlite $(BENCH_ARGS)
 	QT_QPA_PLATFORM=offscreen $(BENCH_DIR)/bench/bench_grid
 
 # Installs only the packages that are not there yet, so a ready machine skips apt.
