@@ -1,15 +1,16 @@
 #include "RecordTable.h"
 
-#include "CountedTree.h"
+#include "CountedBTree.h"
 #include "StoreFile.h"
 #include "StoreFormat.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
+#include <cstring>
+#include <limits>
+#include <new>
 #include <exception>
-#include <mutex>
-#include <random>
 #include <set>
 #include <utility>
 
@@ -19,40 +20,263 @@ constexpr int maxIndexNameLength = 31;
 constexpr std::size_t maxIndexFields = 16;
 
 // ---------------------------------------------------------------------------------
-// The engine's one-time, process-wide preparation. The engine is built in, so all it
-// needs is the seed from which every table draws the random priorities of its trees.
-
-std::uint64_t prepareEngine()
-{
-    static std::once_flag once;
-    static std::uint64_t seed = 0;
-    std::call_once(once, [] {
-        try {
-            std::random_device device;
-            seed = (std::uint64_t{device()} << 32) ^ device();
-        } catch (const std::exception&) {
-            seed = 0x9E3779B97F4A7C15ull;
-        }
-    });
-    return seed;
-}
-
-// ---------------------------------------------------------------------------------
 // Records and their two orders.
 
-// Aligned to a cache line, with what a descent of the ordering reads (its links, the
-// sort key, the priority) in the first line, so each level of a tree costs one line.
-struct alignas(64) Node {
-    TreeLinks<Node> order;      // the field ordering in force, when there is one
-    std::uint64_t sortKey = 0;  // leading part of the first ordering field, see leadingKey
-    std::uint32_t priority = 0;
-    std::uint64_t seq = 0;      // rises with storage order while a field ordering is in force
-    TreeLinks<Node> storage;    // storage order
-    Record values;
+// A record is one allocation: this header, then its values packed one after the
+// other in field order. A text value is its byte length plus one as a base-128
+// varint (0 for null) followed by its bytes; an integer value is a byte 0 (null) or
+// 1 followed by its four bytes, least significant first.
+struct PackedRecord {
+    void* storageHome = nullptr;  // the storage tree's leaf holding this record
+    void* orderHome = nullptr;    // the field ordering's leaf holding it, if any
+    std::uint32_t seq = 0;        // rises with storage order while a field ordering is in force
+    std::uint32_t bytes = 0;      // length of the packed values
+
+    unsigned char* data() { return reinterpret_cast<unsigned char*>(this + 1); }
+    const unsigned char* data() const { return reinterpret_cast<const unsigned char*>(this + 1); }
 };
 
-using StorageTree = CountedTree<Node, &Node::storage>;
-using OrderTree = CountedTree<Node, &Node::order>;
+unsigned char* putVarint(unsigned char* p, std::uint64_t v)
+{
+    while (v >= 0x80) {
+        *p++ = static_cast<unsigned char>(v | 0x80);
+        v >>= 7;
+    }
+    *p++ = static_cast<unsigned char>(v);
+    return p;
+}
+
+std::size_t varintSize(std::uint64_t v)
+{
+    std::size_t n = 1;
+    while (v >= 0x80) {
+        v >>= 7;
+        ++n;
+    }
+    return n;
+}
+
+const unsigned char* getVarint(const unsigned char* p, std::uint64_t& v)
+{
+    v = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        const unsigned char b = *p++;
+        v |= std::uint64_t{b & 0x7Fu} << shift;
+        if ((b & 0x80) == 0)
+            return p;
+    }
+}
+
+std::size_t packedSize(const ValueView& v, FieldKind kind)
+{
+    if (kind == FieldKind::Integer)
+        return v.kind == ValueView::Kind::Null ? 1 : 5;
+    if (v.kind == ValueView::Kind::Null)
+        return 1;
+    return varintSize(std::uint64_t{v.text.size()} + 1) + v.text.size();
+}
+
+unsigned char* putValue(unsigned char* p, const ValueView& v, FieldKind kind)
+{
+    if (kind == FieldKind::Integer) {
+        if (v.kind == ValueView::Kind::Null) {
+            *p++ = 0;
+            return p;
+        }
+        *p++ = 1;
+        const auto u = static_cast<std::uint32_t>(v.number);
+        for (int i = 0; i < 4; ++i)
+            *p++ = static_cast<unsigned char>(u >> (8 * i));
+        return p;
+    }
+    if (v.kind == ValueView::Kind::Null) {
+        *p++ = 0;
+        return p;
+    }
+    p = putVarint(p, std::uint64_t{v.text.size()} + 1);
+    if (!v.text.empty())
+        std::memcpy(p, v.text.data(), v.text.size());
+    return p + v.text.size();
+}
+
+// Reads the value at p and returns the position after it.
+const unsigned char* getValue(const unsigned char* p, FieldKind kind, ValueView& v)
+{
+    if (kind == FieldKind::Integer) {
+        if (*p++ == 0) {
+            v = ValueView{};
+            return p;
+        }
+        std::uint32_t u = 0;
+        for (int i = 0; i < 4; ++i)
+            u |= std::uint32_t{p[i]} << (8 * i);
+        v = ValueView{ValueView::Kind::Integer, {}, static_cast<std::int32_t>(u)};
+        return p + 4;
+    }
+    std::uint64_t length = 0;
+    p = getVarint(p, length);
+    if (length == 0) {
+        v = ValueView{};
+        return p;
+    }
+    --length;
+    v = ValueView{ValueView::Kind::Text,
+                  std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length)), 0};
+    return p + length;
+}
+
+const unsigned char* skipValue(const unsigned char* p, FieldKind kind)
+{
+    if (kind == FieldKind::Integer)
+        return *p == 0 ? p + 1 : p + 5;
+    std::uint64_t length = 0;
+    p = getVarint(p, length);
+    return length == 0 ? p : p + (length - 1);
+}
+
+// Makes a record of values (one per field, each of its field's kind).
+PackedRecord* packRecord(const ValueView* values, const std::vector<FieldDef>& fields)
+{
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        bytes += packedSize(values[i], fields[i].kind);
+    if (bytes > std::numeric_limits<std::uint32_t>::max())
+        throw std::bad_alloc();
+    void* memory = ::operator new(sizeof(PackedRecord) + bytes);
+    auto* r = new (memory) PackedRecord;
+    r->bytes = static_cast<std::uint32_t>(bytes);
+    unsigned char* p = r->data();
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        p = putValue(p, values[i], fields[i].kind);
+    return r;
+}
+
+void freeRecord(PackedRecord* r)
+{
+    if (r) {
+        r->~PackedRecord();
+        ::operator delete(r);
+    }
+}
+
+struct OwnedRecord {
+    PackedRecord* r = nullptr;
+    explicit OwnedRecord(PackedRecord* record) : r(record) {}
+    OwnedRecord(const OwnedRecord&) = delete;
+    OwnedRecord& operator=(const OwnedRecord&) = delete;
+    ~OwnedRecord() { freeRecord(r); }
+    PackedRecord* release() { return std::exchange(r, nullptr); }
+};
+
+ValueView viewOf(const StoredValue& value)
+{
+    if (!value)
+        return {};
+    if (const auto* text = std::get_if<std::string>(&*value))
+        return ValueView{ValueView::Kind::Text, *text, 0};
+    return ValueView{ValueView::Kind::Integer, {}, std::get<std::int32_t>(*value)};
+}
+
+StoredValue storedOf(const ValueView& v)
+{
+    switch (v.kind) {
+    case ValueView::Kind::Text: return FieldValue(std::string(v.text));
+    case ValueView::Kind::Integer: return FieldValue(v.number);
+    case ValueView::Kind::Null: break;
+    }
+    return std::nullopt;
+}
+
+// The first 16 bytes of a byte string whose order is the order of a record's key:
+// each key value in turn, a text as its bytes (a zero byte written as 00 FF) ended
+// by 00 00, an integer as its four bytes, most significant first, with the sign bit
+// flipped. A null or empty text, or a null or lowest integer, ends the string, since
+// the bytes cannot tell those apart; what follows is left zero. Where the prefixes of
+// two keys differ their order is the keys' order; where they are equal the values
+// decide. Carried beside every entry of the ordering, the prefix spares most
+// comparisons a visit to the record.
+struct KeyPrefix {
+    std::uint64_t hi = 0, lo = 0;
+};
+
+class PrefixBuilder {
+public:
+    bool full() const { return n_ == 16 || stopped_; }
+
+    void add(const ValueView& v, FieldKind kind)
+    {
+        if (full())
+            return;
+        if (kind == FieldKind::Integer) {
+            const std::uint32_t u = v.kind == ValueView::Kind::Null
+                                        ? 0u
+                                        : static_cast<std::uint32_t>(v.number) ^ 0x80000000u;
+            for (int i = 3; i >= 0; --i)
+                put(static_cast<unsigned char>(u >> (8 * i)));
+            stopped_ = u == 0;
+            return;
+        }
+        if (v.kind == ValueView::Kind::Null || v.text.empty()) {
+            put(0);
+            put(0);
+            stopped_ = true;
+            return;
+        }
+        for (const char c : v.text) {
+            if (n_ == 16)
+                return;
+            const auto b = static_cast<unsigned char>(c);
+            put(b);
+            if (b == 0)
+                put(0xFF);
+        }
+        put(0);
+        put(0);
+    }
+
+    KeyPrefix prefix() const
+    {
+        KeyPrefix k;
+        for (std::size_t i = 0; i < 8; ++i) {
+            k.hi = (k.hi << 8) | bytes_[i];
+            k.lo = (k.lo << 8) | bytes_[8 + i];
+        }
+        return k;
+    }
+
+private:
+    void put(unsigned char b)
+    {
+        if (n_ < 16)
+            bytes_[n_++] = b;
+    }
+
+    unsigned char bytes_[16] = {};
+    std::size_t n_ = 0;
+    bool stopped_ = false;
+};
+
+struct StorageEntry {
+    PackedRecord* rec = nullptr;
+};
+
+struct OrderEntry {
+    KeyPrefix key;
+    PackedRecord* rec = nullptr;
+};
+
+struct StorageHome {
+    using Rec = PackedRecord;
+    static void*& home(PackedRecord* r) { return r->storageHome; }
+};
+
+struct OrderHome {
+    using Rec = PackedRecord;
+    static void*& home(PackedRecord* r) { return r->orderHome; }
+};
+
+using StorageTree = CountedBTree<StorageEntry, StorageHome, 128, 64>;
+using OrderTree = CountedBTree<OrderEntry, OrderHome, 64, 64>;
 
 // ---------------------------------------------------------------------------------
 // Text helpers. Values are UTF-8; sizes count code points.
@@ -156,84 +380,132 @@ FieldValue convertForField(const FieldValue& value, const FieldDef& field)
     return toInteger(std::get<std::string>(value));
 }
 
+std::string displayText(const ValueView& value)
+{
+    switch (value.kind) {
+    case ValueView::Kind::Text: return std::string(value.text);
+    case ValueView::Kind::Integer: return std::to_string(value.number);
+    case ValueView::Kind::Null: break;
+    }
+    return {};
+}
+
 std::string displayText(const StoredValue& value)
 {
-    if (!value)
-        return {};
-    if (const auto* text = std::get_if<std::string>(&*value))
-        return *text;
-    return std::to_string(std::get<std::int32_t>(*value));
+    return displayText(viewOf(value));
 }
 
 // Null first, then by kind, then text byte by byte (letter case distinguished) or
 // integers by value.
-int compareValues(const StoredValue& a, const StoredValue& b, bool caseInsensitive = false)
+int compareValues(const ValueView& a, const ValueView& b, bool caseInsensitive = false)
 {
-    if (!a || !b)
-        return int(bool(a)) - int(bool(b));
-    if (a->index() != b->index())
-        return a->index() < b->index() ? -1 : 1;
-    if (const auto* x = std::get_if<std::int32_t>(&*a)) {
-        const std::int32_t y = std::get<std::int32_t>(*b);
-        return *x < y ? -1 : (*x > y ? 1 : 0);
-    }
-    const std::string& x = std::get<std::string>(*a);
-    const std::string& y = std::get<std::string>(*b);
+    if (a.kind != b.kind)
+        return a.kind < b.kind ? -1 : 1;
+    if (a.kind == ValueView::Kind::Null)
+        return 0;
+    if (a.kind == ValueView::Kind::Integer)
+        return a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
     if (!caseInsensitive) {
-        const int c = x.compare(y);
+        const int c = a.text.compare(b.text);
         return c < 0 ? -1 : (c > 0 ? 1 : 0);
     }
-    const std::size_t n = std::min(x.size(), y.size());
+    const std::size_t n = std::min(a.text.size(), b.text.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const auto cx = static_cast<unsigned char>(asciiLower(x[i]));
-        const auto cy = static_cast<unsigned char>(asciiLower(y[i]));
+        const auto cx = static_cast<unsigned char>(asciiLower(a.text[i]));
+        const auto cy = static_cast<unsigned char>(asciiLower(b.text[i]));
         if (cx != cy)
             return cx < cy ? -1 : 1;
     }
-    return x.size() < y.size() ? -1 : (x.size() > y.size() ? 1 : 0);
+    return a.text.size() < b.text.size() ? -1 : (a.text.size() > b.text.size() ? 1 : 0);
 }
 
-// A number whose order agrees with compareValues wherever the numbers differ: null
-// lowest, then a text's first seven bytes (zero-padded) or an integer. Comparing it
-// first spares most comparisons a visit to the record's values, which at a million
-// records is a cache miss at every level of a tree.
-std::uint64_t leadingKey(const StoredValue& value)
-{
-    if (!value)
+// Reads records' values: a record holds no description of itself, so every read
+// goes through the fields' kinds.
+class RecordReader {
+public:
+    explicit RecordReader(const std::vector<FieldDef>& fields) : fields_(&fields) {}
+
+    ValueView value(const PackedRecord* r, std::size_t column) const
+    {
+        const unsigned char* p = r->data();
+        for (std::size_t i = 0; i < column; ++i)
+            p = skipValue(p, kind(i));
+        ValueView v;
+        getValue(p, kind(column), v);
+        return v;
+    }
+
+    // Every value of a record, into out (one slot per field).
+    void values(const PackedRecord* r, ValueView* out) const
+    {
+        const unsigned char* p = r->data();
+        for (std::size_t i = 0; i < fields_->size(); ++i)
+            p = getValue(p, kind(i), out[i]);
+    }
+
+    Record unpack(const PackedRecord* r) const
+    {
+        std::vector<ValueView> views(fields_->size());
+        values(r, views.data());
+        Record record;
+        record.reserve(views.size());
+        for (const ValueView& v : views)
+            record.push_back(storedOf(v));
+        return record;
+    }
+
+    PackedRecord* pack(const Record& record) const
+    {
+        std::vector<ValueView> views;
+        views.reserve(record.size());
+        for (const StoredValue& value : record)
+            views.push_back(viewOf(value));
+        return packRecord(views.data(), *fields_);
+    }
+
+    int compareOn(const std::vector<int>& columns, const PackedRecord* a, const PackedRecord* b,
+                  bool caseInsensitive = false) const
+    {
+        for (const int column : columns) {
+            const auto i = static_cast<std::size_t>(column);
+            if (const int c = compareValues(value(a, i), value(b, i), caseInsensitive))
+                return c;
+        }
         return 0;
-    std::uint64_t key = std::uint64_t{1} << 56;
-    if (const auto* number = std::get_if<std::int32_t>(&*value))
-        return key | (std::uint64_t{static_cast<std::uint32_t>(*number) ^ 0x80000000u} << 24);
-    const std::string& text = std::get<std::string>(*value);
-    for (std::size_t i = 0; i < 7; ++i) {
-        const std::uint64_t byte = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
-        key |= byte << (8 * (6 - i));
     }
-    return key;
-}
 
-int compareOn(const std::vector<int>& columns, const Record& a, const Record& b, bool caseInsensitive = false)
-{
-    for (const int column : columns) {
-        const auto i = static_cast<std::size_t>(column);
-        if (const int c = compareValues(a[i], b[i], caseInsensitive))
-            return c;
+    // The key prefix of a record under the given key columns.
+    KeyPrefix prefix(const std::vector<int>& columns, const PackedRecord* r) const
+    {
+        PrefixBuilder builder;
+        for (const int column : columns) {
+            if (builder.full())
+                break;
+            const auto i = static_cast<std::size_t>(column);
+            builder.add(value(r, i), kind(i));
+        }
+        return builder.prefix();
     }
-    return 0;
-}
+
+    FieldKind kind(std::size_t column) const { return (*fields_)[column].kind; }
+
+private:
+    const std::vector<FieldDef>* fields_;
+};
 
 // A unique index: refuses a record whose values in its fields equal another's.
 struct UniqueIndex {
     struct Less {
+        RecordReader reader;
         std::vector<int> columns;
         bool caseInsensitive = false;
-        bool operator()(const Record* a, const Record* b) const
+        bool operator()(const PackedRecord* a, const PackedRecord* b) const
         {
-            return compareOn(columns, *a, *b, caseInsensitive) < 0;
+            return reader.compareOn(columns, a, b, caseInsensitive) < 0;
         }
     };
     std::string name;
-    std::set<const Record*, Less> keys;
+    std::set<const PackedRecord*, Less> keys;
 };
 
 }  // namespace
@@ -255,17 +527,17 @@ struct RecordTable::Impl {
 
     TableState state = TableState::Closed;
     std::vector<FieldDef> fields;
+    RecordReader reader{fields};
     StorageTree storage;
     OrderTree order;               // filled only while a field ordering is in force
     std::string orderingInForce;   // the text of the ordering the records are in
     std::vector<int> keyColumns;   // its fields; empty for storage order
-    std::uint64_t nextSeq = 0;
-    Node* current = nullptr;
+    std::uint32_t nextSeq = 0;
+    PackedRecord* current = nullptr;
     bool changed = false;
     Record edit;                   // the values being edited (editing or inserting)
     bool editTouched = false;      // a field was set since beginEdit
     std::vector<UniqueIndex> uniqueIndexes;
-    std::mt19937 rng;
 
     std::vector<TableObserver*> observers;
 
@@ -301,12 +573,12 @@ struct RecordTable::Impl {
     }
     bool editing() const { return state == TableState::Editing || state == TableState::Inserting; }
     // The value of a field as read now: the one being edited, else the current
-    // record's; nullptr when there is no current record.
-    const StoredValue* readValue(std::size_t column) const
+    // record's; null when there is no current record.
+    ValueView readValue(std::size_t column) const
     {
         if (editing())
-            return &edit[column];
-        return current ? &current->values[column] : nullptr;
+            return viewOf(edit[column]);
+        return current ? reader.value(current, column) : ValueView{};
     }
 
     // --- notifications (sent after a change is complete)
@@ -333,66 +605,69 @@ struct RecordTable::Impl {
 
     bool byFields() const { return !keyColumns.empty(); }
     std::size_t count() const { return storage.size(); }
-    int rowOf(const Node* n) const
+    int rowOf(PackedRecord* r) const
     {
-        return static_cast<int>(byFields() ? OrderTree::rank(n) : StorageTree::rank(n));
+        return static_cast<int>(byFields() ? order.rank(r) : storage.rank(r));
     }
-    Node* nodeAt(std::size_t row) const { return byFields() ? order.at(row) : storage.at(row); }
-    Node* firstRow() const { return byFields() ? order.first() : storage.first(); }
-    Node* lastRow() const { return byFields() ? order.last() : storage.last(); }
-    Node* nextRow(Node* n) const { return byFields() ? OrderTree::next(n) : StorageTree::next(n); }
-    Node* prevRow(Node* n) const { return byFields() ? OrderTree::prev(n) : StorageTree::prev(n); }
+    PackedRecord* recordAt(std::size_t row) const { return byFields() ? order.at(row).rec : storage.at(row).rec; }
+    PackedRecord* firstRow() const { return byFields() ? order.first() : storage.first(); }
+    PackedRecord* lastRow() const { return byFields() ? order.last() : storage.last(); }
+    PackedRecord* nextRow(PackedRecord* r) const { return byFields() ? order.next(r) : storage.next(r); }
+    PackedRecord* prevRow(PackedRecord* r) const { return byFields() ? order.prev(r) : storage.prev(r); }
     int currentRow() const { return current ? rowOf(current) : -1; }
 
-    void setSortKey(Node* n) const { n->sortKey = leadingKey(n->values[static_cast<std::size_t>(keyColumns[0])]); }
+    OrderEntry orderEntry(PackedRecord* r) const { return OrderEntry{reader.prefix(keyColumns, r), r}; }
 
-    bool goesBefore(const Node* a, const Node* b) const
+    bool goesBefore(const OrderEntry& a, const OrderEntry& b) const
     {
-        if (a->sortKey != b->sortKey)
-            return a->sortKey < b->sortKey;
-        const int c = compareOn(keyColumns, a->values, b->values);
-        return c < 0 || (c == 0 && a->seq < b->seq);
+        if (a.key.hi != b.key.hi)
+            return a.key.hi < b.key.hi;
+        if (a.key.lo != b.key.lo)
+            return a.key.lo < b.key.lo;
+        const int c = reader.compareOn(keyColumns, a.rec, b.rec);
+        return c < 0 || (c == 0 && a.rec->seq < b.rec->seq);
     }
 
     // Puts a record whose key has changed (or a new one) at its sorted place.
-    void insertInOrder(Node* n)
+    void insertInOrder(PackedRecord* r)
     {
-        setSortKey(n);
-        order.insertSorted(n, [this](const Node* a, const Node* b) { return goesBefore(a, b); });
+        order.insertSorted(orderEntry(r), [this](const OrderEntry& a, const OrderEntry& b) { return goesBefore(a, b); });
     }
 
-    Node* newNode(Record values)
+    // Numbers the records in storage order again, from 0, when the numbers run out;
+    // their relative order, and so the ordering, stays as it is.
+    void renumberIfExhausted()
     {
-        auto* n = new Node;
-        n->values = std::move(values);
-        n->priority = static_cast<std::uint32_t>(rng());
-        return n;
+        if (nextSeq != std::numeric_limits<std::uint32_t>::max())
+            return;
+        nextSeq = 0;
+        storage.forEach([this](const StorageEntry& e) { e.rec->seq = nextSeq++; });
     }
 
     // Places a new record as an insert does: at its sorted place (and last in storage
     // order) under a field ordering, else just before the current record.
-    void place(Node* n)
+    void place(PackedRecord* r)
     {
         if (byFields()) {
-            storage.insertBefore(nullptr, n);
-            n->seq = nextSeq++;
-            insertInOrder(n);
+            renumberIfExhausted();
+            storage.insertBefore(nullptr, StorageEntry{r});
+            r->seq = nextSeq++;
+            insertInOrder(r);
         } else {
-            storage.insertBefore(current, n);
+            storage.insertBefore(current, StorageEntry{r});
         }
         for (UniqueIndex& index : uniqueIndexes)
-            index.keys.insert(&n->values);
+            index.keys.insert(r);
     }
 
-    // Adds a new record made of values, as an insert does, and makes it current.
-    // values is taken only once the unique indexes accept it, so a refused record
-    // is left with the caller.
-    void addRecord(Record& values)
+    // Adds a new record made of values, as an insert does, and makes it current. The
+    // unique indexes are asked first, so a refused record leaves the table untouched.
+    void addRecord(const Record& values)
     {
-        checkUnique(values, nullptr);
-        Node* n = newNode(std::move(values));
-        place(n);
-        current = n;
+        OwnedRecord r(reader.pack(values));
+        checkUnique(r.r, nullptr);
+        place(r.r);
+        current = r.release();
         changed = true;
     }
 
@@ -405,23 +680,15 @@ struct RecordTable::Impl {
         order.clear();
         if (!byFields())
             return;
-        std::vector<Node*> nodes = storage.nodes();
+        std::vector<OrderEntry> keyed;
+        keyed.reserve(count());
         nextSeq = 0;
-        for (Node* n : nodes) {
-            n->seq = nextSeq++;
-            setSortKey(n);
-        }
-        // Sorting the keys beside the pointers keeps most comparisons within the array.
-        std::vector<std::pair<std::uint64_t, Node*>> keyed;
-        keyed.reserve(nodes.size());
-        for (Node* n : nodes)
-            keyed.emplace_back(n->sortKey, n);
-        std::sort(keyed.begin(), keyed.end(), [this](const auto& a, const auto& b) {
-            return a.first != b.first ? a.first < b.first : goesBefore(a.second, b.second);
+        storage.forEach([&](const StorageEntry& e) {
+            e.rec->seq = nextSeq++;
+            keyed.push_back(orderEntry(e.rec));
         });
-        for (std::size_t i = 0; i < keyed.size(); ++i)
-            nodes[i] = keyed[i].second;
-        order.assign(nodes);
+        std::sort(keyed.begin(), keyed.end(), [this](const OrderEntry& a, const OrderEntry& b) { return goesBefore(a, b); });
+        order.assign(keyed);
     }
 
     // Checks an ordering's field names and applies it; throws, keeping the ordering in
@@ -434,20 +701,15 @@ struct RecordTable::Impl {
         applyOrder(std::move(columns), text);
     }
 
-    // Throws the engine's refusal when values would repeat a key of a unique index
+    // Throws the engine's refusal when a record would repeat a key of a unique index
     // held by a record other than `self`.
-    void checkUnique(const Record& values, const Record* self) const
+    void checkUnique(const PackedRecord* r, const PackedRecord* self) const
     {
         for (const UniqueIndex& index : uniqueIndexes) {
-            const auto found = index.keys.find(&values);
+            const auto found = index.keys.find(r);
             if (found != index.keys.end() && *found != self)
                 failPlain("Key violation in index '" + index.name + "'");
         }
-    }
-
-    void seedRandom(std::uint64_t seed)
-    {
-        rng.seed(static_cast<std::mt19937::result_type>(seed ^ reinterpret_cast<std::uintptr_t>(this)));
     }
 
     // The last steps of createEmpty and open: browsing, unchanged, the ordering in
@@ -478,12 +740,11 @@ struct RecordTable::Impl {
 
     void releaseRecords()
     {
-        for (Node* n : storage.nodes())
-            delete n;
-        storage.clear();
         order.clear();
-        current = nullptr;
         uniqueIndexes.clear();
+        storage.forEach([](const StorageEntry& e) { freeRecord(e.rec); });
+        storage.clear();
+        current = nullptr;
     }
 
     // --- edits
@@ -493,6 +754,28 @@ struct RecordTable::Impl {
         edit.clear();
         editTouched = false;
         state = TableState::Browsing;
+    }
+
+    // Puts the edited values in place of the current record's: a new record takes the
+    // old one's place in storage order and its sorted place in the ordering.
+    void replaceCurrent()
+    {
+        OwnedRecord fresh(reader.pack(edit));
+        checkUnique(fresh.r, current);
+        PackedRecord* old = current;
+        PackedRecord* r = fresh.release();
+        r->seq = old->seq;
+        for (UniqueIndex& index : uniqueIndexes)
+            index.keys.erase(old);
+        storage.replace(old, StorageEntry{r});
+        if (byFields()) {
+            order.erase(old);
+            insertInOrder(r);
+        }
+        for (UniqueIndex& index : uniqueIndexes)
+            index.keys.insert(r);
+        freeRecord(old);
+        current = r;
     }
 
     void post()
@@ -509,17 +792,8 @@ struct RecordTable::Impl {
             const int row = currentRow();
             notify([row](TableObserver& o) { o.rowInserted(row); });
         } else {
-            checkUnique(edit, &current->values);
             const int from = currentRow();
-            for (UniqueIndex& index : uniqueIndexes)
-                index.keys.erase(&current->values);
-            current->values = std::move(edit);
-            for (UniqueIndex& index : uniqueIndexes)
-                index.keys.insert(&current->values);
-            if (byFields()) {
-                order.erase(current);
-                insertInOrder(current);
-            }
+            replaceCurrent();
             changed = true;
             dropEdit();
             const int to = currentRow();
@@ -542,11 +816,11 @@ struct RecordTable::Impl {
         }
     }
 
-    void moveTo(Node* n)
+    void moveTo(PackedRecord* r)
     {
-        if (n == current)
+        if (r == current)
             return;
-        current = n;
+        current = r;
         notifyCurrent();
     }
 };
@@ -639,8 +913,8 @@ void RecordTable::createEmpty()
                 columns.push_back(t.requireField(name));
             if (def.options.unique) {
                 UniqueIndex index{cutToSize(def.name, maxIndexNameLength),
-                                  std::set<const Record*, UniqueIndex::Less>(
-                                      UniqueIndex::Less{std::move(columns), def.options.caseInsensitive})};
+                                  std::set<const PackedRecord*, UniqueIndex::Less>(UniqueIndex::Less{
+                                      t.reader, std::move(columns), def.options.caseInsensitive})};
                 uniques.push_back(std::move(index));
             }
         }
@@ -649,7 +923,6 @@ void RecordTable::createEmpty()
         throw;
     }
 
-    t.seedRandom(prepareEngine());
     t.uniqueIndexes = std::move(uniques);
     t.startBrowsing();
 }
@@ -666,24 +939,35 @@ void RecordTable::open()
     if (!content || content->empty())
         t.fail("Missing data provider or data packet");
 
-    const std::uint64_t seed = prepareEngine();
-    DecodedStore decoded = decodeStore(*content);
-    if (decoded.fields.empty())
+    // The records are packed straight from the file's bytes as they are read.
+    class Loader : public RecordSink {
+    public:
+        std::vector<FieldDef> fields;
+        std::vector<StorageEntry> entries;
+
+        ~Loader() override
+        {
+            for (const StorageEntry& e : entries)
+                freeRecord(e.rec);
+        }
+        void begin(const std::vector<FieldDef>& decodedFields, std::size_t recordCount) override
+        {
+            fields = decodedFields;
+            entries.reserve(recordCount);
+        }
+        void record(const ValueView* values) override
+        {
+            entries.push_back(StorageEntry{packRecord(values, fields)});
+        }
+    };
+    Loader loader;
+    decodeStoreInto(*content, loader);
+    if (loader.fields.empty())
         failPlain("The store holds no fields");
 
-    t.seedRandom(seed);
-    std::vector<Node*> nodes;
-    nodes.reserve(decoded.records.size());
-    try {
-        for (Record& record : decoded.records)
-            nodes.push_back(t.newNode(std::move(record)));
-    } catch (...) {
-        for (Node* n : nodes)
-            delete n;
-        throw;
-    }
-    t.storage.assign(nodes);
-    t.fields = std::move(decoded.fields);
+    t.storage.assign(loader.entries);
+    loader.entries.clear();
+    t.fields = std::move(loader.fields);
     t.startBrowsing();
 }
 
@@ -700,11 +984,17 @@ void RecordTable::close()
 
     if (!t.fileName.empty() && t.changed) {
         try {
-            std::vector<const Record*> records;
+            // Written straight from the packed records, in storage order.
+            std::vector<const PackedRecord*> records;
             records.reserve(t.count());
-            for (const Node* n : t.storage.nodes())
-                records.push_back(&n->values);
-            writeStoreFileAtomically(t.fileName, encodeStore(storeFormForFileName(t.fileName), t.fields, records));
+            std::size_t bytes = 0;
+            t.storage.forEach([&](const StorageEntry& e) {
+                records.push_back(e.rec);
+                bytes += e.rec->bytes;
+            });
+            const auto source = [&](std::size_t r, ValueView* values) { t.reader.values(records[r], values); };
+            writeStoreFileAtomically(t.fileName, encodeStoreFrom(storeFormForFileName(t.fileName), t.fields,
+                                                                 records.size(), source, bytes + records.size() * t.fields.size() * 4));
         } catch (...) {
             // Nothing is lost: the table stays open with its records and its changed
             // flag, so a later close can still write them.
@@ -768,18 +1058,31 @@ bool RecordTable::lookupKey(const std::vector<FieldValue>& values)
     for (std::size_t i = 0; i < values.size(); ++i)
         key.emplace_back(convertForField(values[i], t.fields[static_cast<std::size_t>(t.keyColumns[i])]));
 
-    const std::uint64_t leading = key.empty() ? 0 : leadingKey(key[0]);
-    const auto comparePrefix = [&](const Node* n) {
-        if (!key.empty() && n->sortKey != leading)
-            return n->sortKey < leading ? -1 : 1;
-        for (std::size_t i = 0; i < key.size(); ++i) {
-            if (const int c = compareValues(n->values[static_cast<std::size_t>(t.keyColumns[i])], key[i]))
+    std::vector<ValueView> keyViews;
+    keyViews.reserve(key.size());
+    PrefixBuilder builder;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        keyViews.push_back(viewOf(key[i]));
+        builder.add(keyViews.back(), t.fields[static_cast<std::size_t>(t.keyColumns[i])].kind);
+    }
+    const KeyPrefix prefix = builder.prefix();
+    const auto compareKey = [&](const PackedRecord* r) {
+        for (std::size_t i = 0; i < keyViews.size(); ++i) {
+            if (const int c = compareValues(t.reader.value(r, static_cast<std::size_t>(t.keyColumns[i])), keyViews[i]))
                 return c;
         }
         return 0;
     };
-    Node* found = t.order.firstNotBefore([&](const Node* n) { return comparePrefix(n) < 0; });
-    if (found == nullptr || comparePrefix(found) != 0)
+    // Where the prefixes differ they decide; a record whose prefix equals the key's
+    // is compared value by value.
+    PackedRecord* found = t.order.firstNotBefore([&](const OrderEntry& e) {
+        if (e.key.hi != prefix.hi)
+            return e.key.hi < prefix.hi;
+        if (e.key.lo != prefix.lo)
+            return e.key.lo < prefix.lo;
+        return compareKey(e.rec) < 0;
+    });
+    if (found == nullptr || compareKey(found) != 0)
         return false;
     // A hit is announced even when the match was already current, so a view can bring
     // it into sight.
@@ -808,19 +1111,18 @@ void RecordTable::insertValues(const std::vector<FieldValue>& values)
 std::string RecordTable::fieldText(std::string_view name) const
 {
     const Impl& t = *impl_;
-    const StoredValue* value = t.readValue(static_cast<std::size_t>(t.requireField(name)));
-    return value ? displayText(*value) : std::string();
+    return displayText(t.readValue(static_cast<std::size_t>(t.requireField(name))));
 }
 
 std::int32_t RecordTable::fieldInteger(std::string_view name) const
 {
     const Impl& t = *impl_;
-    const StoredValue* value = t.readValue(static_cast<std::size_t>(t.requireField(name)));
-    if (value == nullptr || !*value)
+    const ValueView value = t.readValue(static_cast<std::size_t>(t.requireField(name)));
+    if (value.kind == ValueView::Kind::Integer)
+        return value.number;
+    if (value.kind == ValueView::Kind::Null)
         return 0;
-    if (const auto* number = std::get_if<std::int32_t>(&**value))
-        return *number;
-    return toInteger(std::get<std::string>(**value));
+    return toInteger(value.text);
 }
 
 void RecordTable::beginEdit()
@@ -830,7 +1132,7 @@ void RecordTable::beginEdit()
     if (t.editing())
         return;
     if (t.current) {
-        t.edit = t.current->values;
+        t.edit = t.reader.unpack(t.current);
         t.state = TableState::Editing;
     } else {
         t.edit.assign(t.fields.size(), std::nullopt);
@@ -871,16 +1173,16 @@ void RecordTable::deleteCurrent()
     const bool wasEditing = t.editing();
     if (wasEditing)
         t.dropEdit();
-    Node* gone = t.current;
+    PackedRecord* gone = t.current;
     const int row = t.rowOf(gone);
-    Node* following = t.nextRow(gone);
+    PackedRecord* following = t.nextRow(gone);
     t.current = following ? following : t.prevRow(gone);
     if (t.byFields())
         t.order.erase(gone);
     t.storage.erase(gone);
     for (UniqueIndex& index : t.uniqueIndexes)
-        index.keys.erase(&gone->values);
-    delete gone;
+        index.keys.erase(gone);
+    freeRecord(gone);
     t.changed = true;
 
     t.notify([row](TableObserver& o) { o.rowRemoved(row); });
@@ -921,7 +1223,7 @@ int RecordTable::moveBy(int n)
     const long long from = t.rowOf(t.current);
     const long long last = static_cast<long long>(t.count()) - 1;
     const long long to = std::clamp(from + n, 0LL, last);
-    t.moveTo(t.nodeAt(static_cast<std::size_t>(to)));
+    t.moveTo(t.recordAt(static_cast<std::size_t>(to)));
     return static_cast<int>(to - from);
 }
 
@@ -943,11 +1245,11 @@ int RecordTable::currentRow() const
 std::string RecordTable::rowText(int row, int column) const
 {
     const Impl& t = *impl_;
-    const Node* n = t.nodeAt(static_cast<std::size_t>(row));
+    PackedRecord* r = t.recordAt(static_cast<std::size_t>(row));
     const auto c = static_cast<std::size_t>(column);
-    if (n == t.current && t.state == TableState::Editing)
+    if (r == t.current && t.state == TableState::Editing)
         return displayText(t.edit[c]);
-    return displayText(n->values[c]);
+    return displayText(t.reader.value(r, c));
 }
 
 void RecordTable::attach(TableObserver* observer)

@@ -8,7 +8,9 @@
 #include "StoreFormat.h"
 
 #include <array>
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -80,7 +82,15 @@ long nextCodePoint(std::string_view s, std::size_t& pos)
 bool isValidUtf8(std::string_view s)
 {
     for (std::size_t pos = 0; pos < s.size();) {
-        // Plain ASCII runs are by far the most common; skip them quickly.
+        // Plain ASCII runs are by far the most common; skip them eight bytes at a time.
+        if (s.size() - pos >= 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, s.data() + pos, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                pos += 8;
+                continue;
+            }
+        }
         if (static_cast<unsigned char>(s[pos]) < 0x80) {
             ++pos;
             continue;
@@ -145,31 +155,27 @@ void checkFieldDef(const FieldDef& field, const char* damaged)
         fail(std::string(damaged) + "negative field size");
 }
 
-void checkFieldsForWriting(const std::vector<FieldDef>& fields,
-                           const std::vector<const Record*>& records)
+void checkFieldsForWriting(const std::vector<FieldDef>& fields, std::size_t recordCount)
 {
-    if (fields.empty() && !records.empty())
+    if (fields.empty() && recordCount != 0)
         fail("Cannot write the store: records without fields");
     for (const FieldDef& field : fields)
         checkFieldDef(field, "Cannot write the store: ");
-    for (std::size_t r = 0; r < records.size(); ++r) {
-        const Record* record = records[r];
-        if (record == nullptr || record->size() != fields.size())
-            fail("Cannot write the store: record " + std::to_string(r + 1)
-                 + " does not hold one value per field");
-        for (std::size_t f = 0; f < fields.size(); ++f) {
-            const StoredValue& value = (*record)[f];
-            if (!value)
-                continue;
-            const bool isText = std::holds_alternative<std::string>(*value);
-            if (isText != (fields[f].kind == FieldKind::Text))
-                fail("Cannot write the store: record " + std::to_string(r + 1)
-                     + " holds a value of the wrong kind in field " + fields[f].name);
-            if (isText && !isValidUtf8(std::get<std::string>(*value)))
-                fail("Cannot write the store: record " + std::to_string(r + 1)
-                     + " holds text that is not valid UTF-8 in field " + fields[f].name);
-        }
-    }
+}
+
+// Every value of a record to be written must be null or of its field's kind, and
+// text must be valid UTF-8. r is the record's 0-based place in storage order.
+void checkValueForWriting(const ValueView& value, const FieldDef& field, std::size_t r)
+{
+    if (value.kind == ValueView::Kind::Null)
+        return;
+    const bool isText = value.kind == ValueView::Kind::Text;
+    if (isText != (field.kind == FieldKind::Text))
+        fail("Cannot write the store: record " + std::to_string(r + 1)
+             + " holds a value of the wrong kind in field " + field.name);
+    if (isText && !isValidUtf8(value.text))
+        fail("Cannot write the store: record " + std::to_string(r + 1)
+             + " holds text that is not valid UTF-8 in field " + field.name);
 }
 
 // ---------------------------------------------------------------------------------
@@ -225,29 +231,57 @@ constexpr unsigned char kindInteger = 2;
 constexpr unsigned char valueNull = 0;
 constexpr unsigned char valuePresent = 1;
 
-void putU8(std::string& out, unsigned v)
-{
-    out.push_back(static_cast<char>(static_cast<unsigned char>(v)));
-}
+// Appends to a string through a raw pointer, growing it (by doubling) only when a
+// write would run past its end; finish() cuts it to what was written.
+class BufferWriter {
+public:
+    explicit BufferWriter(std::string& out, std::size_t sizeHint) : out_(out)
+    {
+        out_.resize(std::max<std::size_t>(sizeHint, 64));
+    }
 
-void putU32(std::string& out, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        putU8(out, (v >> (8 * i)) & 0xFFu);
-}
+    void u8(unsigned v)
+    {
+        char* p = room(1);
+        p[0] = static_cast<char>(static_cast<unsigned char>(v));
+    }
+    void u32(std::uint32_t v)
+    {
+        char* p = room(4);
+        for (int i = 0; i < 4; ++i)
+            p[i] = static_cast<char>(static_cast<unsigned char>(v >> (8 * i)));
+    }
+    void u64(std::uint64_t v)
+    {
+        u32(static_cast<std::uint32_t>(v));
+        u32(static_cast<std::uint32_t>(v >> 32));
+    }
+    void bytes(std::string_view run)
+    {
+        if (!run.empty())
+            std::memcpy(room(run.size()), run.data(), run.size());
+    }
+    std::size_t size() const { return pos_; }
+    void patchU64(std::size_t at, std::uint64_t v)
+    {
+        for (int i = 0; i < 8; ++i)
+            out_[at + static_cast<std::size_t>(i)] = static_cast<char>(static_cast<unsigned char>(v >> (8 * i)));
+    }
+    void finish() { out_.resize(pos_); }
 
-void putU64(std::string& out, std::uint64_t v)
-{
-    putU32(out, static_cast<std::uint32_t>(v));
-    putU32(out, static_cast<std::uint32_t>(v >> 32));
-}
+private:
+    char* room(std::size_t n)
+    {
+        if (out_.size() - pos_ < n)
+            out_.resize(std::max(out_.size() * 2, pos_ + n));
+        char* p = out_.data() + pos_;
+        pos_ += n;
+        return p;
+    }
 
-void patchU64(std::string& out, std::size_t at, std::uint64_t v)
-{
-    std::string bytes;
-    putU64(bytes, v);
-    out.replace(at, bytes.size(), bytes);
-}
+    std::string& out_;
+    std::size_t pos_ = 0;
+};
 
 std::uint32_t checkedCount(std::size_t n, const char* what)
 {
@@ -256,40 +290,47 @@ std::uint32_t checkedCount(std::size_t n, const char* what)
     return static_cast<std::uint32_t>(n);
 }
 
-std::string encodeBinary(const std::vector<FieldDef>& fields,
-                         const std::vector<const Record*>& records)
+std::string encodeBinary(const std::vector<FieldDef>& fields, std::size_t count,
+                         const RecordSource& source, std::size_t sizeHint)
 {
     std::string out;
-    out.reserve(64 + fields.size() * 48 + records.size() * fields.size() * 16);
-    out.append(binaryMagic);
-    putU32(out, currentVersion);
-    putU64(out, 0);  // total length, filled in at the end
-    putU32(out, checkedCount(fields.size(), "fields"));
+    BufferWriter w(out, sizeHint + 64 + fields.size() * 48);
+    w.bytes(binaryMagic);
+    w.u32(currentVersion);
+    w.u64(0);  // total length, filled in at the end
+    w.u32(checkedCount(fields.size(), "fields"));
     for (const FieldDef& field : fields) {
-        putU32(out, static_cast<std::uint32_t>(field.name.size()));
-        out.append(field.name);
-        putU8(out, field.kind == FieldKind::Text ? kindText : kindInteger);
-        putU32(out, static_cast<std::uint32_t>(field.size));
-        putU8(out, field.required ? 1u : 0u);
+        w.u32(static_cast<std::uint32_t>(field.name.size()));
+        w.bytes(field.name);
+        w.u8(field.kind == FieldKind::Text ? kindText : kindInteger);
+        w.u32(static_cast<std::uint32_t>(field.size));
+        w.u8(field.required ? 1u : 0u);
     }
-    putU32(out, checkedCount(records.size(), "records"));
-    for (const Record* record : records) {
-        for (const StoredValue& value : *record) {
-            if (!value) {
-                putU8(out, valueNull);
-                continue;
-            }
-            putU8(out, valuePresent);
-            if (const auto* text = std::get_if<std::string>(&*value)) {
-                putU32(out, checkedCount(text->size(), "bytes in one text"));
-                out.append(*text);
+    w.u32(checkedCount(count, "records"));
+    std::vector<ValueView> values(fields.size());
+    for (std::size_t r = 0; r < count; ++r) {
+        source(r, values.data());
+        for (std::size_t f = 0; f < fields.size(); ++f) {
+            const ValueView& value = values[f];
+            checkValueForWriting(value, fields[f], r);
+            if (value.kind == ValueView::Kind::Null) {
+                w.u8(valueNull);
+            } else if (value.kind == ValueView::Kind::Text) {
+                w.u8(valuePresent);
+                w.u32(checkedCount(value.text.size(), "bytes in one text"));
+                w.bytes(value.text);
             } else {
-                putU32(out, static_cast<std::uint32_t>(std::get<std::int32_t>(*value)));
+                w.u8(valuePresent);
+                w.u32(static_cast<std::uint32_t>(value.number));
             }
         }
     }
-    patchU64(out, 8 + 4, static_cast<std::uint64_t>(out.size()) + checksumSize);
-    putU32(out, crc32(out));
+    w.patchU64(8 + 4, static_cast<std::uint64_t>(w.size()) + checksumSize);
+    w.finish();
+    out.reserve(out.size() + checksumSize);
+    const std::uint32_t crc = crc32(out);
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>(static_cast<unsigned char>(crc >> (8 * i))));
     return out;
 }
 
@@ -343,7 +384,7 @@ private:
     std::size_t pos_ = 0;
 };
 
-DecodedStore decodeBinary(std::string_view content)
+void decodeBinary(std::string_view content, RecordSink& sink)
 {
     if (content.size() < headerSize + checksumSize)
         fail("The store file is truncated");
@@ -372,13 +413,13 @@ DecodedStore decodeBinary(std::string_view content)
 
     const char* damaged = "The store file is damaged: ";
     ByteReader in(body.substr(headerSize));
-    DecodedStore store;
+    std::vector<FieldDef> fields;
 
     const std::uint32_t fieldCount = in.u32();
     // Each field takes at least 10 bytes: bound the count before reserving.
     if (fieldCount > in.remaining() / 10)
         fail("The store file is damaged: field count runs past the end");
-    store.fields.reserve(fieldCount);
+    fields.reserve(fieldCount);
     for (std::uint32_t f = 0; f < fieldCount; ++f) {
         FieldDef field;
         const std::uint32_t nameLength = in.u32();
@@ -393,38 +434,38 @@ DecodedStore decodeBinary(std::string_view content)
             fail("The store file is damaged: bad required flag");
         field.required = required == 1;
         checkFieldDef(field, damaged);
-        store.fields.push_back(std::move(field));
+        fields.push_back(std::move(field));
     }
 
     const std::uint32_t recordCount = in.u32();
     // Each record takes at least one byte per field.
     if (recordCount > 0 && (fieldCount == 0 || recordCount > in.remaining() / fieldCount))
         fail("The store file is damaged: record count runs past the end");
-    store.records.reserve(recordCount);
+    sink.begin(fields, recordCount);
+    std::vector<ValueView> values(fieldCount);
     for (std::uint32_t r = 0; r < recordCount; ++r) {
-        Record record;
-        record.reserve(fieldCount);
-        for (const FieldDef& field : store.fields) {
+        for (std::uint32_t f = 0; f < fieldCount; ++f) {
+            ValueView& value = values[f];
             const unsigned char tag = in.u8();
             if (tag == valueNull) {
-                record.emplace_back(std::nullopt);
+                value = ValueView{};
             } else if (tag != valuePresent) {
                 fail("The store file is damaged: bad value marker");
-            } else if (field.kind == FieldKind::Text) {
+            } else if (fields[f].kind == FieldKind::Text) {
                 const std::uint32_t length = in.u32();
-                std::string text(in.bytes(length));
+                const std::string_view text = in.bytes(length);
                 if (!isValidUtf8(text))
                     fail("The store file is damaged: text that is not valid UTF-8");
-                record.emplace_back(FieldValue(std::move(text)));
+                value = ValueView{ValueView::Kind::Text, text, 0};
             } else {
-                record.emplace_back(FieldValue(static_cast<std::int32_t>(in.u32())));
+                value = ValueView{ValueView::Kind::Integer, {}, static_cast<std::int32_t>(in.u32())};
             }
         }
-        store.records.push_back(std::move(record));
+        sink.record(values.data());
     }
     if (in.remaining() != 0)
         fail("The store file is damaged: data after the records");
-    return store;
+    sink.end();
 }
 
 // ---------------------------------------------------------------------------------
@@ -479,11 +520,11 @@ void appendEscaped(std::string& out, std::string_view text)
     }
 }
 
-std::string encodeXml(const std::vector<FieldDef>& fields,
-                      const std::vector<const Record*>& records)
+std::string encodeXml(const std::vector<FieldDef>& fields, std::size_t count,
+                      const RecordSource& source, std::size_t sizeHint)
 {
     std::string out;
-    out.reserve(256 + fields.size() * 80 + records.size() * (20 + fields.size() * 24));
+    out.reserve(256 + fields.size() * 80 + sizeHint + count * (20 + fields.size() * 16));
     out += xmlDeclaration;
     out += "\n<";
     out += rootName;
@@ -500,17 +541,21 @@ std::string encodeXml(const std::vector<FieldDef>& fields,
         out += "\"/>\n";
     }
     out += " </fields>\n <records>\n";
-    for (const Record* record : records) {
+    std::vector<ValueView> values(fields.size());
+    for (std::size_t r = 0; r < count; ++r) {
+        source(r, values.data());
         out += "  <record>";
-        for (const StoredValue& value : *record) {
-            if (!value) {
+        for (std::size_t f = 0; f < fields.size(); ++f) {
+            const ValueView& value = values[f];
+            checkValueForWriting(value, fields[f], r);
+            if (value.kind == ValueView::Kind::Null) {
                 out += "<null/>";
-            } else if (const auto* text = std::get_if<std::string>(&*value)) {
+            } else if (value.kind == ValueView::Kind::Text) {
                 out += "<value>";
-                appendEscaped(out, *text);
+                appendEscaped(out, value.text);
                 out += "</value>";
             } else {
-                out += "<value>" + std::to_string(std::get<std::int32_t>(*value)) + "</value>";
+                out += "<value>" + std::to_string(value.number) + "</value>";
             }
         }
         out += "</record>\n";
@@ -930,26 +975,108 @@ StoreForm storeFormForFileName(std::string_view fileName)
     return StoreForm::Xml;
 }
 
+std::string encodeStoreFrom(StoreForm form, const std::vector<FieldDef>& fields, std::size_t count,
+                            const RecordSource& source, std::size_t sizeHint)
+{
+    checkFieldsForWriting(fields, count);
+    return form == StoreForm::Xml ? encodeXml(fields, count, source, sizeHint)
+                                  : encodeBinary(fields, count, source, sizeHint);
+}
+
 std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,
                         const std::vector<const Record*>& records)
 {
-    checkFieldsForWriting(fields, records);
-    return form == StoreForm::Xml ? encodeXml(fields, records) : encodeBinary(fields, records);
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        if (records[r] == nullptr || records[r]->size() != fields.size())
+            fail("Cannot write the store: record " + std::to_string(r + 1)
+                 + " does not hold one value per field");
+    }
+    std::size_t textBytes = 0;
+    for (const Record* record : records)
+        for (const StoredValue& value : *record)
+            if (value)
+                if (const auto* text = std::get_if<std::string>(&*value))
+                    textBytes += text->size();
+    const auto source = [&](std::size_t r, ValueView* values) {
+        const Record& record = *records[r];
+        for (std::size_t f = 0; f < record.size(); ++f) {
+            const StoredValue& value = record[f];
+            if (!value)
+                values[f] = ValueView{};
+            else if (const auto* text = std::get_if<std::string>(&*value))
+                values[f] = ValueView{ValueView::Kind::Text, *text, 0};
+            else
+                values[f] = ValueView{ValueView::Kind::Integer, {}, std::get<std::int32_t>(*value)};
+        }
+    };
+    return encodeStoreFrom(form, fields, records.size(), source,
+                           textBytes + records.size() * fields.size() * 5);
 }
 
-DecodedStore decodeStore(std::string_view content)
+void decodeStoreInto(std::string_view content, RecordSink& sink)
 {
     if (content.empty())
         fail("The store file is empty");
-    if (content.substr(0, binaryMagic.size()) == binaryMagic)
-        return decodeBinary(content);
+    if (content.substr(0, binaryMagic.size()) == binaryMagic) {
+        decodeBinary(content, sink);
+        return;
+    }
     if (content.size() < binaryMagic.size() && binaryMagic.substr(0, content.size()) == content)
         fail("The store file is truncated");
     // A byte order mark is allowed in front of the XML declaration, as XML allows it.
     std::string_view xml = content;
     if (xml.substr(0, 3) == "\xEF\xBB\xBF")
         xml.remove_prefix(3);
-    if (startsWithXml(xml))
-        return XmlStoreReader(xml).read();
-    fail("The content is not a store file of this program");
+    if (!startsWithXml(xml))
+        fail("The content is not a store file of this program");
+    const DecodedStore store = XmlStoreReader(xml).read();
+    sink.begin(store.fields, store.records.size());
+    std::vector<ValueView> values(store.fields.size());
+    for (const Record& record : store.records) {
+        for (std::size_t f = 0; f < record.size(); ++f) {
+            const StoredValue& value = record[f];
+            if (!value)
+                values[f] = ValueView{};
+            else if (const auto* text = std::get_if<std::string>(&*value))
+                values[f] = ValueView{ValueView::Kind::Text, *text, 0};
+            else
+                values[f] = ValueView{ValueView::Kind::Integer, {}, std::get<std::int32_t>(*value)};
+        }
+        sink.record(values.data());
+    }
+    sink.end();
+}
+
+DecodedStore decodeStore(std::string_view content)
+{
+    // Collects the records as values of their own.
+    class Collector : public RecordSink {
+    public:
+        explicit Collector(DecodedStore& store) : store_(store) {}
+        void begin(const std::vector<FieldDef>& fields, std::size_t recordCount) override
+        {
+            store_.fields = fields;
+            store_.records.reserve(recordCount);
+        }
+        void record(const ValueView* values) override
+        {
+            Record record;
+            record.reserve(store_.fields.size());
+            for (std::size_t f = 0; f < store_.fields.size(); ++f) {
+                switch (values[f].kind) {
+                case ValueView::Kind::Null: record.emplace_back(std::nullopt); break;
+                case ValueView::Kind::Text: record.emplace_back(std::in_place, std::in_place_index<0>, values[f].text); break;
+                case ValueView::Kind::Integer: record.emplace_back(std::in_place, std::in_place_index<1>, values[f].number); break;
+                }
+            }
+            store_.records.push_back(std::move(record));
+        }
+
+    private:
+        DecodedStore& store_;
+    };
+    DecodedStore store;
+    Collector collector(store);
+    decodeStoreInto(content, collector);
+    return store;
 }

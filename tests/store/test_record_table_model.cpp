@@ -1,8 +1,7 @@
-// Randomised differential tests: the counted tree against a plain vector, and the
-// record table against a simple model of its rules (storage order, stable field
-// orderings, placement of the current record, prefix lookups).
+// Randomised differential tests: the record table against a simple model of its
+// rules (storage order, stable field orderings, placement of the current record,
+// prefix lookups).
 
-#include "CountedTree.h"
 #include "table_test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,85 +11,6 @@
 #include <random>
 
 using namespace tabletest;
-
-namespace {
-
-struct TestNode {
-    int value = 0;
-    TreeLinks<TestNode> links;
-    std::uint32_t priority = 0;
-};
-using TestTree = CountedTree<TestNode, &TestNode::links>;
-
-void expectSameSequence(const TestTree& tree, const std::vector<TestNode*>& model)
-{
-    ASSERT_EQ(tree.size(), model.size());
-    EXPECT_EQ(tree.nodes(), model);
-    for (TestNode* n = tree.last(), *expectedNext = nullptr; n != nullptr; expectedNext = n, n = TestTree::prev(n))
-        ASSERT_EQ(TestTree::next(n), expectedNext);
-}
-
-}  // namespace
-
-TEST(CountedTreeModel, PositionsRanksAndSortedInsertsMatchAVector)
-{
-    std::mt19937 random(7);
-    std::vector<std::unique_ptr<TestNode>> owned;
-    std::vector<TestNode*> model;
-    TestTree tree;
-    const auto make = [&](int value) {
-        owned.push_back(std::make_unique<TestNode>());
-        owned.back()->value = value;
-        owned.back()->priority = static_cast<std::uint32_t>(random());
-        return owned.back().get();
-    };
-
-    // Built in one go, then changed at random places.
-    for (int i = 0; i < 1000; ++i)
-        model.push_back(make(i));
-    tree.assign(model);
-    expectSameSequence(tree, model);
-
-    for (int step = 0; step < 20000; ++step) {
-        const int choice = static_cast<int>(random() % 10);
-        if (choice < 5 || model.empty()) {
-            const std::size_t pos = random() % (model.size() + 1);
-            TestNode* n = make(step);
-            tree.insertBefore(pos == model.size() ? nullptr : model[pos], n);
-            model.insert(model.begin() + static_cast<std::ptrdiff_t>(pos), n);
-        } else {
-            const std::size_t pos = random() % model.size();
-            ASSERT_EQ(tree.at(pos), model[pos]);
-            ASSERT_EQ(TestTree::rank(model[pos]), pos);
-            if (choice < 9) {
-                tree.erase(model[pos]);
-                model.erase(model.begin() + static_cast<std::ptrdiff_t>(pos));
-            }
-        }
-        if (step % 2000 == 0)
-            expectSameSequence(tree, model);
-    }
-    expectSameSequence(tree, model);
-
-    // Sorted inserts land after equal values; the lower bound finds the first of them.
-    TestTree sorted;
-    std::vector<TestNode*> sortedModel;
-    const auto less = [](const TestNode* a, const TestNode* b) { return a->value < b->value; };
-    for (int i = 0; i < 3000; ++i) {
-        TestNode* n = make(static_cast<int>(random() % 100));
-        sorted.insertSorted(n, less);
-        sortedModel.insert(std::upper_bound(sortedModel.begin(), sortedModel.end(), n, less), n);
-    }
-    expectSameSequence(sorted, sortedModel);
-    for (int probe = -1; probe <= 100; ++probe) {
-        const auto expected = std::find_if(sortedModel.begin(), sortedModel.end(),
-                                           [probe](const TestNode* n) { return n->value >= probe; });
-        TestNode* found = sorted.firstNotBefore([probe](const TestNode* n) { return n->value < probe; });
-        EXPECT_EQ(found, expected == sortedModel.end() ? nullptr : *expected) << probe;
-    }
-}
-
-// ---------------------------------------------------------------------------------
 
 namespace {
 
