@@ -346,8 +346,11 @@ Result inChild(Side side, const Records& records, const fs::path& folder)
     close(channel[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got != sizeof result)
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got != sizeof result) {
+        std::error_code error;
+        fs::remove_all(folder, error);
         fail("a benchmark child failed; the figures would be wrong");
+    }
     return result;
 }
 
