@@ -5,8 +5,9 @@
 // own folder, created exclusively, written whole, flushed to the disk, and then
 // moved over the store file in one step. Any failure before that step removes the
 // temporary file and leaves the store file as it was. Only a process killed between
-// creating and moving its temporary file can leave one behind; such files carry the
-// name pattern above and may be removed by hand.
+// creating and moving its temporary file can leave one behind, holding a whole or
+// partial copy of the secrets; the next successful write of the same store removes
+// every such leftover (regular files of exactly that name pattern, in that folder).
 //
 // POSIX: the temporary file has mode 0600, replaces the store with rename(), and
 // last the folder itself is flushed so the rename survives a power cut.
@@ -236,6 +237,36 @@ private:
 
 fs::path resolveLink(const fs::path& file);
 
+// True for "<store name>.tmp-" followed by exactly six letters or digits: the names
+// TemporaryNames gives out for this store, and nothing else.
+bool isTemporaryOf(const fs::path& store, const fs::path& candidate)
+{
+    const auto prefix = store.filename().native() + fs::path(".tmp-").native();
+    const auto& name = candidate.native();
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](auto c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+}
+
+// Removes the temporary files that earlier writes of this store left behind when
+// their process was killed before the move: each is a copy of secrets that nothing
+// would ever read or remove. Called only after a successful write, so the store file
+// itself is whole; links and folders of that name are left alone, and a failure here
+// is ignored, since the store was written.
+void removeLeftoverTemporaries(const fs::path& store)
+{
+    std::error_code error;
+    fs::directory_iterator entries(store.parent_path(), error);
+    for (const fs::directory_iterator end; !error && entries != end; entries.increment(error)) {
+        const fs::path& candidate = entries->path();
+        std::error_code statusError;
+        if (isTemporaryOf(store, candidate.filename()) && fs::is_regular_file(fs::symlink_status(candidate, statusError)))
+            fs::remove(candidate, statusError);
+    }
+}
+
 // The file a write replaces, as an absolute path. A store reached through a symbolic
 // link is replaced where the link points, so the link itself stays as the user made it.
 fs::path replacedFile(const std::string& path)
@@ -443,6 +474,7 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
         abandon(::GetLastError());
     if (const DWORD reason = moveIntoPlace(tempPath, target))
         abandon(reason);
+    removeLeftoverTemporaries(target);
 }
 
 #else
@@ -637,6 +669,7 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     // not survive a power cut; that is reported, and the caller keeps its records.
     if (const int reason = syncFolder(folder))
         failCreate(path, reason);
+    removeLeftoverTemporaries(target);
 }
 
 #endif

@@ -16,4 +16,6 @@ std::optional<std::string> readStoreFile(const std::string& path);
 // The file is readable and writable by its owner only. On failure the temporary file
 // is removed, the store file is left as it was, and RecordTableError is thrown:
 //   Cannot create file "<path>". <system's reason>
+// After a successful write, temporary files of this store that killed writers left
+// behind ("<name>.tmp-" and six letters or digits, regular files only) are removed.
 void writeStoreFileAtomically(const std::string& path, std::string_view content);
