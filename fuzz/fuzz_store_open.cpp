@@ -348,15 +348,24 @@ void checkOrderings(RecordTable& t, std::string_view input)
     const std::size_t fieldCount = t.fields().size();
     const int n = t.recordCount();
     std::vector<int> reachable;
+    // The ordering in force, with its columns when known. A refused setOrdering keeps
+    // the records in this order, though ordering() then gives the refused text.
+    std::string inForce;
+    std::vector<int> inForceColumns;
     for (std::size_t i = 0; i < fieldCount && reachable.size() < maxOrderedFields; ++i) {
         const std::string name = t.fields()[i].name;
         if (!orderable(t, i)) {
             // Such a name cannot be given as an ordering; trying must not hurt.
-            mayRefuse([&] { t.setOrdering(name); });
+            if (mayRefuse([&] { t.setOrdering(name); })) {
+                inForce = name;
+                inForceColumns.clear();
+            }
             continue;
         }
         reachable.push_back(static_cast<int>(i));
         t.setOrdering(name);
+        inForce = name;
+        inForceColumns = {static_cast<int>(i)};
         expect(t.recordCount() == n, "an ordering changes the number of records");
         checkCurrentInRange(t);
         checkSorted(t, {static_cast<int>(i)});
@@ -365,19 +374,21 @@ void checkOrderings(RecordTable& t, std::string_view input)
     }
     if (reachable.size() >= 2) {
         const std::vector<int> pair{reachable[1], reachable[0]};
-        t.setOrdering(t.fields()[static_cast<std::size_t>(pair[0])].name + ";"
-                      + t.fields()[static_cast<std::size_t>(pair[1])].name);
+        inForce = t.fields()[static_cast<std::size_t>(pair[0])].name + ";"
+                  + t.fields()[static_cast<std::size_t>(pair[1])].name;
+        inForceColumns = pair;
+        t.setOrdering(inForce);
         checkSorted(t, pair);
         checkLookups(t, pair, input);
     }
 
-    const std::string before = t.ordering();
     const int row = t.currentRow();
     // No field name holds a control character, so this one names no field.
     mustRefuse([&] { t.setOrdering("\x01unknown"); }, "an ordering on an unknown field is accepted");
     expect(t.isOpen() && t.state() == TableState::Browsing, "a refused ordering closed the table");
     expect(t.recordCount() == n && t.currentRow() == row, "a refused ordering moved the records");
-    t.setOrdering(before);
+    checkSorted(t, inForceColumns);
+    t.setOrdering(inForce);
 
     t.setOrdering("");
     mustRefuse([&] { t.lookupKey({FieldValue(std::string("x"))}); }, "a look-up without an ordering is accepted");
