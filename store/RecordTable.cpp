@@ -291,20 +291,27 @@ std::size_t codePointCount(std::string_view s)
     return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return !isContinuationByte(c); }));
 }
 
-// Keeps the first `size` characters, never splitting one.
-std::string cutToSize(std::string s, int size)
+// The bytes of the first `size` characters of s, never splitting one.
+std::size_t cutLength(std::string_view s, int size)
 {
     const std::size_t limit = size > 0 ? static_cast<std::size_t>(size) : 0;
+    if (s.size() <= limit)
+        return s.size();  // a character takes at least one byte
     std::size_t seen = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (!isContinuationByte(s[i])) {
-            if (seen == limit) {
-                s.resize(i);
-                break;
-            }
+            if (seen == limit)
+                return i;
             ++seen;
         }
     }
+    return s.size();
+}
+
+// Keeps the first `size` characters, never splitting one.
+std::string cutToSize(std::string s, int size)
+{
+    s.resize(cutLength(s, size));
     return s;
 }
 
@@ -367,17 +374,23 @@ std::int32_t toInteger(std::string_view text)
     failPlain("'" + std::string(text) + "' is not a valid integer value");
 }
 
-// A value of either kind made into a value of the field's kind, cut to its size.
-FieldValue convertForField(const FieldValue& value, const FieldDef& field)
+// A value of either kind seen as a value of the field's kind, cut to its size; the
+// view is into value, or into scratch when a number becomes text.
+ValueView viewForField(const FieldValue& value, const FieldDef& field, std::string& scratch)
 {
     if (field.kind == FieldKind::Text) {
-        if (const auto* text = std::get_if<std::string>(&value))
-            return cutToSize(*text, field.size);
-        return cutToSize(std::to_string(std::get<std::int32_t>(value)), field.size);
+        std::string_view text;
+        if (const auto* given = std::get_if<std::string>(&value)) {
+            text = *given;
+        } else {
+            scratch = std::to_string(std::get<std::int32_t>(value));
+            text = scratch;
+        }
+        return ValueView{ValueView::Kind::Text, text.substr(0, cutLength(text, field.size)), 0};
     }
     if (const auto* number = std::get_if<std::int32_t>(&value))
-        return *number;
-    return toInteger(std::get<std::string>(value));
+        return ValueView{ValueView::Kind::Integer, {}, *number};
+    return ValueView{ValueView::Kind::Integer, {}, toInteger(std::get<std::string>(value))};
 }
 
 std::string displayText(const ValueView& value)
@@ -539,6 +552,17 @@ struct RecordTable::Impl {
     bool editTouched = false;      // a field was set since beginEdit
     std::vector<UniqueIndex> uniqueIndexes;
 
+    // The row of one record, remembered until the next change to the orders: the
+    // current record's row is asked for after every step, and a search or a sorted
+    // insert finds it on the way down for nothing.
+    std::uint64_t version = 0;     // rises with every change to either order
+    struct RowMemo {
+        const PackedRecord* record = nullptr;
+        std::uint64_t version = 0;
+        int row = -1;
+    };
+    mutable RowMemo rowMemo;
+
     std::vector<TableObserver*> observers;
 
     ~Impl() { releaseRecords(); }
@@ -598,7 +622,8 @@ struct RecordTable::Impl {
     }
     void notifyCurrent()
     {
-        notify([r = currentRow()](TableObserver& o) { o.currentMoved(r); });
+        if (!observers.empty())  // the row is worked out only for someone to tell
+            notify([r = currentRow()](TableObserver& o) { o.currentMoved(r); });
     }
 
     // --- rows
@@ -607,8 +632,13 @@ struct RecordTable::Impl {
     std::size_t count() const { return storage.size(); }
     int rowOf(PackedRecord* r) const
     {
-        return static_cast<int>(byFields() ? order.rank(r) : storage.rank(r));
+        if (rowMemo.record == r && rowMemo.version == version)
+            return rowMemo.row;
+        const int row = static_cast<int>(byFields() ? order.rank(r) : storage.rank(r));
+        remember(r, static_cast<std::size_t>(row));
+        return row;
     }
+    void remember(const PackedRecord* r, std::size_t row) const { rowMemo = RowMemo{r, version, static_cast<int>(row)}; }
     PackedRecord* recordAt(std::size_t row) const { return byFields() ? order.at(row).rec : storage.at(row).rec; }
     PackedRecord* firstRow() const { return byFields() ? order.first() : storage.first(); }
     PackedRecord* lastRow() const { return byFields() ? order.last() : storage.last(); }
@@ -628,10 +658,12 @@ struct RecordTable::Impl {
         return c < 0 || (c == 0 && a.rec->seq < b.rec->seq);
     }
 
-    // Puts a record whose key has changed (or a new one) at its sorted place.
-    void insertInOrder(PackedRecord* r)
+    // Puts a record whose key has changed (or a new one) at its sorted place, and
+    // returns that row.
+    std::size_t insertInOrder(PackedRecord* r)
     {
-        order.insertSorted(orderEntry(r), [this](const OrderEntry& a, const OrderEntry& b) { return goesBefore(a, b); });
+        ++version;
+        return order.insertSorted(orderEntry(r), [this](const OrderEntry& a, const OrderEntry& b) { return goesBefore(a, b); });
     }
 
     // Numbers the records in storage order again, from 0, when the numbers run out;
@@ -646,28 +678,34 @@ struct RecordTable::Impl {
 
     // Places a new record as an insert does: at its sorted place (and last in storage
     // order) under a field ordering, else just before the current record.
-    void place(PackedRecord* r)
+    // Returns the row it takes.
+    std::size_t place(PackedRecord* r)
     {
+        std::size_t row = 0;
         if (byFields()) {
             renumberIfExhausted();
             storage.insertBefore(nullptr, StorageEntry{r});
             r->seq = nextSeq++;
-            insertInOrder(r);
+            row = insertInOrder(r);
         } else {
+            row = current ? static_cast<std::size_t>(rowOf(current)) : count();
+            ++version;
             storage.insertBefore(current, StorageEntry{r});
         }
         for (UniqueIndex& index : uniqueIndexes)
             index.keys.insert(r);
+        return row;
     }
 
     // Adds a new record made of values, as an insert does, and makes it current. The
     // unique indexes are asked first, so a refused record leaves the table untouched.
-    void addRecord(const Record& values)
+    void addRecord(PackedRecord* record)
     {
-        OwnedRecord r(reader.pack(values));
+        OwnedRecord r(record);
         checkUnique(r.r, nullptr);
-        place(r.r);
+        const std::size_t row = place(r.r);
         current = r.release();
+        remember(current, row);
         changed = true;
     }
 
@@ -675,6 +713,7 @@ struct RecordTable::Impl {
     // empty); equal keys keep their storage order.
     void applyOrder(std::vector<int> columns, std::string text)
     {
+        ++version;
         keyColumns = std::move(columns);
         orderingInForce = std::move(text);
         order.clear();
@@ -740,6 +779,7 @@ struct RecordTable::Impl {
 
     void releaseRecords()
     {
+        ++version;
         order.clear();
         uniqueIndexes.clear();
         storage.forEach([](const StorageEntry& e) { freeRecord(e.rec); });
@@ -767,15 +807,19 @@ struct RecordTable::Impl {
         r->seq = old->seq;
         for (UniqueIndex& index : uniqueIndexes)
             index.keys.erase(old);
+        ++version;
         storage.replace(old, StorageEntry{r});
+        std::size_t row = 0;
         if (byFields()) {
             order.erase(old);
-            insertInOrder(r);
+            row = insertInOrder(r);
         }
         for (UniqueIndex& index : uniqueIndexes)
             index.keys.insert(r);
         freeRecord(old);
         current = r;
+        if (byFields())
+            remember(r, row);
     }
 
     void post()
@@ -787,10 +831,12 @@ struct RecordTable::Impl {
                 failPlain("Field '" + fields[i].name + "' must have a value");
         }
         if (state == TableState::Inserting) {
-            addRecord(edit);
+            addRecord(reader.pack(edit));
             dropEdit();
-            const int row = currentRow();
-            notify([row](TableObserver& o) { o.rowInserted(row); });
+            if (!observers.empty()) {
+                const int row = currentRow();
+                notify([row](TableObserver& o) { o.rowInserted(row); });
+            }
         } else {
             const int from = currentRow();
             replaceCurrent();
@@ -965,6 +1011,7 @@ void RecordTable::open()
     if (loader.fields.empty())
         failPlain("The store holds no fields");
 
+    ++t.version;
     t.storage.assign(loader.entries);
     loader.entries.clear();
     t.fields = std::move(loader.fields);
@@ -1053,21 +1100,19 @@ bool RecordTable::lookupKey(const std::vector<FieldValue>& values)
     if (values.size() > t.keyColumns.size())
         t.fail("Field index out of range");
 
-    Record key;
-    key.reserve(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i)
-        key.emplace_back(convertForField(values[i], t.fields[static_cast<std::size_t>(t.keyColumns[i])]));
-
-    std::vector<ValueView> keyViews;
-    keyViews.reserve(key.size());
+    // The key values as the ordering's fields hold them, viewed where they are.
+    const std::size_t keyCount = values.size();
+    std::vector<ValueView> keyViews(keyCount);
+    std::vector<std::string> scratch(keyCount);
     PrefixBuilder builder;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        keyViews.push_back(viewOf(key[i]));
-        builder.add(keyViews.back(), t.fields[static_cast<std::size_t>(t.keyColumns[i])].kind);
+    for (std::size_t i = 0; i < keyCount; ++i) {
+        const FieldDef& field = t.fields[static_cast<std::size_t>(t.keyColumns[i])];
+        keyViews[i] = viewForField(values[i], field, scratch[i]);
+        builder.add(keyViews[i], field.kind);
     }
     const KeyPrefix prefix = builder.prefix();
     const auto compareKey = [&](const PackedRecord* r) {
-        for (std::size_t i = 0; i < keyViews.size(); ++i) {
+        for (std::size_t i = 0; i < keyCount; ++i) {
             if (const int c = compareValues(t.reader.value(r, static_cast<std::size_t>(t.keyColumns[i])), keyViews[i]))
                 return c;
         }
@@ -1075,18 +1120,20 @@ bool RecordTable::lookupKey(const std::vector<FieldValue>& values)
     };
     // Where the prefixes differ they decide; a record whose prefix equals the key's
     // is compared value by value.
+    std::size_t row = 0;
     PackedRecord* found = t.order.firstNotBefore([&](const OrderEntry& e) {
         if (e.key.hi != prefix.hi)
             return e.key.hi < prefix.hi;
         if (e.key.lo != prefix.lo)
             return e.key.lo < prefix.lo;
         return compareKey(e.rec) < 0;
-    });
+    }, &row);
     if (found == nullptr || compareKey(found) != 0)
         return false;
     // A hit is announced even when the match was already current, so a view can bring
     // it into sight.
     t.current = found;
+    t.remember(found, row);
     t.notifyCurrent();
     return true;
 }
@@ -1099,12 +1146,15 @@ void RecordTable::insertValues(const std::vector<FieldValue>& values)
     if (values.size() > t.fields.size())
         failPlain("Too many values: the table has " + std::to_string(t.fields.size()) + " fields");
 
-    Record record(t.fields.size());
+    std::vector<ValueView> views(t.fields.size());
+    std::vector<std::string> scratch(values.size());
     for (std::size_t i = 0; i < values.size(); ++i)
-        record[i] = convertForField(values[i], t.fields[i]);
-    t.addRecord(record);
-    const int row = t.currentRow();
-    t.notify([row](TableObserver& o) { o.rowInserted(row); });
+        views[i] = viewForField(values[i], t.fields[i], scratch[i]);
+    t.addRecord(packRecord(views.data(), t.fields));
+    if (!t.observers.empty()) {
+        const int row = t.currentRow();
+        t.notify([row](TableObserver& o) { o.rowInserted(row); });
+    }
     t.notifyCurrent();
 }
 
@@ -1177,6 +1227,7 @@ void RecordTable::deleteCurrent()
     const int row = t.rowOf(gone);
     PackedRecord* following = t.nextRow(gone);
     t.current = following ? following : t.prevRow(gone);
+    ++t.version;
     if (t.byFields())
         t.order.erase(gone);
     t.storage.erase(gone);

@@ -191,3 +191,31 @@ TEST(CountedBTree, SortedInsertsSearchesAndReplacementsKeepTheOrder)
         EXPECT_EQ(found, expected == model.end() ? nullptr : *expected) << probe;
     }
 }
+
+TEST(CountedBTree, SearchesAndSortedInsertsReportThePositionTheyReach)
+{
+    std::mt19937 random(5);
+    Items items;
+    Tree<4, 4> tree;
+    std::vector<Item*> model;
+    const auto less = [](const ItemEntry& a, const ItemEntry& b) { return a.key < b.key; };
+    const auto modelLess = [](const Item* a, const Item* b) { return a->value < b->value; };
+
+    for (int step = 0; step < 1500; ++step) {
+        Item* n = items.make(static_cast<int>(random() % 200));
+        const auto at = std::upper_bound(model.begin(), model.end(), n, modelLess);
+        const auto expected = static_cast<std::size_t>(at - model.begin());
+        ASSERT_EQ(tree.insertSorted(entry(n), less), expected) << "step " << step;
+        model.insert(at, n);
+        if (step % 5 == 0) {
+            // Past the last entry the position is the size, with no entry found.
+            const int probe = static_cast<int>(random() % 202) - 1;
+            std::size_t position = 12345;
+            Item* found = tree.firstNotBefore([probe](const ItemEntry& e) { return e.key < probe; }, &position);
+            const auto first = std::find_if(model.begin(), model.end(), [probe](const Item* m) { return m->value >= probe; });
+            ASSERT_EQ(position, static_cast<std::size_t>(first - model.begin())) << "probe " << probe;
+            ASSERT_EQ(found, first == model.end() ? nullptr : *first);
+        }
+    }
+    expectSameSequence(tree, model);
+}
