@@ -1,5 +1,6 @@
 #include "mainUnit.h"
 
+#include "app/QuorrelApplication.h"
 #include "app/placement.h"
 #include "app/splashUnit.h"
 #include "recordGrid.h"
@@ -15,6 +16,8 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+
+#include <type_traits>
 
 static void loadResources()
 {
@@ -128,13 +131,29 @@ tMainForm::tMainForm(QString folder, QWidget* parent)
     }
     letters->watch(dbView);
 
-    connect(addButton, &QPushButton::clicked, this, &tMainForm::addButtonClick);
-    connect(editButton, &QPushButton::clicked, this, &tMainForm::editButtonClick);
-    connect(archiveButton, &QPushButton::clicked, this, &tMainForm::archiveButtonClick);
-    connect(viewSwapButton, &QPushButton::clicked, this, &tMainForm::viewSwapButtonClick);
-    connect(exitButton, &QPushButton::clicked, this, &tMainForm::exitButtonClick);
-    connect(dbView, &RecordGrid::titleClicked, this, &tMainForm::dbViewTitleClick);
-    connect(dbView, &RecordGrid::gridDoubleClicked, this, &tMainForm::dbViewDblClick);
+    // An error a command raises is reported as the command ends, here, rather than
+    // let through the toolkit's signal and event delivery, which is not built to be
+    // unwound: its own clean-up would be skipped (events it copied are never freed).
+    const auto reported = [this](auto handler) {
+        return [this, handler](auto... arguments) {
+            try {
+                // A button's checked flag is not passed on; the title's column is.
+                if constexpr (std::is_invocable_v<decltype(handler), tMainForm*, decltype(arguments)...>)
+                    (this->*handler)(arguments...);
+                else
+                    (this->*handler)();
+            } catch (...) {
+                reportCurrentException();
+            }
+        };
+    };
+    connect(addButton, &QPushButton::clicked, this, reported(&tMainForm::addButtonClick));
+    connect(editButton, &QPushButton::clicked, this, reported(&tMainForm::editButtonClick));
+    connect(archiveButton, &QPushButton::clicked, this, reported(&tMainForm::archiveButtonClick));
+    connect(viewSwapButton, &QPushButton::clicked, this, reported(&tMainForm::viewSwapButtonClick));
+    connect(exitButton, &QPushButton::clicked, this, reported(&tMainForm::exitButtonClick));
+    connect(dbView, &RecordGrid::titleClicked, this, reported(&tMainForm::dbViewTitleClick));
+    connect(dbView, &RecordGrid::gridDoubleClicked, this, reported(&tMainForm::dbViewDblClick));
 
     placeControls();
 }
