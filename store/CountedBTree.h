@@ -129,11 +129,11 @@ public:
         return at.before + at.index;
     }
 
-    // The record of the first entry for which before(entry) is false, where before is
-    // true for a leading run of the sequence and false for the rest; null when it is
-    // true for all. Its position is stored in *position when that is given.
+    // The first entry for which before(entry) is false, where before is true for a
+    // leading run of the sequence and false for the rest; null when it is true for
+    // all. Its position is stored in *position when that is given.
     template <class Before>
-    Rec* firstNotBefore(Before before, std::size_t* position = nullptr) const
+    const Entry* firstNotBefore(Before before, std::size_t* position = nullptr) const
     {
         const Found at = const_cast<CountedBTree*>(this)->descend(before);
         if (position)
@@ -141,8 +141,8 @@ public:
         if (at.leaf == nullptr)
             return nullptr;
         if (at.index < at.leaf->count)
-            return at.leaf->e[at.index].rec;
-        return at.leaf->next ? at.leaf->next->e[0].rec : nullptr;
+            return &at.leaf->e[at.index];
+        return at.leaf->next ? &at.leaf->next->e[0] : nullptr;
     }
 
     // Replaces the entry of record old, in place, by e (which may stand for another

@@ -1121,14 +1121,22 @@ bool RecordTable::lookupKey(const std::vector<FieldValue>& values)
     // Where the prefixes differ they decide; a record whose prefix equals the key's
     // is compared value by value.
     std::size_t row = 0;
-    PackedRecord* found = t.order.firstNotBefore([&](const OrderEntry& e) {
+    const OrderEntry* entry = t.order.firstNotBefore([&](const OrderEntry& e) {
         if (e.key.hi != prefix.hi)
             return e.key.hi < prefix.hi;
         if (e.key.lo != prefix.lo)
             return e.key.lo < prefix.lo;
         return compareKey(e.rec) < 0;
     }, &row);
-    if (found == nullptr || compareKey(found) != 0)
+    if (entry == nullptr)
+        return false;
+    // Equal whole keys have equal prefixes, so a different prefix is a miss without a
+    // look at the record; a part of a key must be compared value by value.
+    const bool wholeKey = keyCount == t.keyColumns.size();
+    if (wholeKey && (entry->key.hi != prefix.hi || entry->key.lo != prefix.lo))
+        return false;
+    PackedRecord* found = entry->rec;
+    if (compareKey(found) != 0)
         return false;
     // A hit is announced even when the match was already current, so a view can bring
     // it into sight.

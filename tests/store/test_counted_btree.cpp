@@ -187,8 +187,8 @@ TEST(CountedBTree, SortedInsertsSearchesAndReplacementsKeepTheOrder)
 
     for (int probe = -1; probe <= 61; ++probe) {
         const auto expected = std::find_if(model.begin(), model.end(), [probe](const Item* n) { return n->value >= probe; });
-        Item* found = tree.firstNotBefore([probe](const ItemEntry& e) { return e.key < probe; });
-        EXPECT_EQ(found, expected == model.end() ? nullptr : *expected) << probe;
+        const ItemEntry* found = tree.firstNotBefore([probe](const ItemEntry& e) { return e.key < probe; });
+        EXPECT_EQ(found ? found->rec : nullptr, expected == model.end() ? nullptr : *expected) << probe;
     }
 }
 
@@ -211,7 +211,8 @@ TEST(CountedBTree, SearchesAndSortedInsertsReportThePositionTheyReach)
             // Past the last entry the position is the size, with no entry found.
             const int probe = static_cast<int>(random() % 202) - 1;
             std::size_t position = 12345;
-            Item* found = tree.firstNotBefore([probe](const ItemEntry& e) { return e.key < probe; }, &position);
+            const ItemEntry* entry = tree.firstNotBefore([probe](const ItemEntry& e) { return e.key < probe; }, &position);
+            Item* found = entry ? entry->rec : nullptr;
             const auto first = std::find_if(model.begin(), model.end(), [probe](const Item* m) { return m->value >= probe; });
             ASSERT_EQ(position, static_cast<std::size_t>(first - model.begin())) << "probe " << probe;
             ASSERT_EQ(found, first == model.end() ? nullptr : *first);
