@@ -30,7 +30,8 @@ struct PackedRecord {
     void* storageHome = nullptr;  // the storage tree's leaf holding this record
     void* orderHome = nullptr;    // the field ordering's leaf holding it, if any
     std::uint32_t seq = 0;        // rises with storage order while a field ordering is in force
-    std::uint32_t bytes = 0;      // length of the packed values
+    std::uint32_t bytes : 31 = 0; // length of the packed values
+    std::uint32_t pooled : 1 = 0; // lives in the block of an opened file, see RecordPool
 
     unsigned char* data() { return reinterpret_cast<unsigned char*>(this + 1); }
     const unsigned char* data() const { return reinterpret_cast<const unsigned char*>(this + 1); }
@@ -134,15 +135,18 @@ const unsigned char* skipValue(const unsigned char* p, FieldKind kind)
     return length == 0 ? p : p + (length - 1);
 }
 
-// Makes a record of values (one per field, each of its field's kind).
-PackedRecord* packRecord(const ValueView* values, const std::vector<FieldDef>& fields)
+std::size_t packedBytes(const ValueView* values, const std::vector<FieldDef>& fields)
 {
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < fields.size(); ++i)
         bytes += packedSize(values[i], fields[i].kind);
-    if (bytes > std::numeric_limits<std::uint32_t>::max())
+    if (bytes >= (std::size_t{1} << 31))
         throw std::bad_alloc();
-    void* memory = ::operator new(sizeof(PackedRecord) + bytes);
+    return bytes;
+}
+
+PackedRecord* writeRecord(void* memory, std::size_t bytes, const ValueView* values, const std::vector<FieldDef>& fields)
+{
     auto* r = new (memory) PackedRecord;
     r->bytes = static_cast<std::uint32_t>(bytes);
     unsigned char* p = r->data();
@@ -151,13 +155,60 @@ PackedRecord* packRecord(const ValueView* values, const std::vector<FieldDef>& f
     return r;
 }
 
+// Makes a record of values (one per field, each of its field's kind).
+PackedRecord* packRecord(const ValueView* values, const std::vector<FieldDef>& fields)
+{
+    const std::size_t bytes = packedBytes(values, fields);
+    return writeRecord(::operator new(sizeof(PackedRecord) + bytes), bytes, values, fields);
+}
+
+// Frees a record made by packRecord; one in a pool goes with its pool.
 void freeRecord(PackedRecord* r)
 {
-    if (r) {
+    if (r && !r->pooled) {
         r->~PackedRecord();
         ::operator delete(r);
     }
 }
+
+// One block holding every record read from a file, one after the other, so that
+// opening a large store costs one allocation instead of one per record and no
+// allocator overhead per record. A record of the pool that is deleted or replaced
+// keeps its bytes until the table closes and drops the pool.
+class RecordPool {
+public:
+    // Room for records whose packed values take at most valueBytes in all.
+    void reserve(std::size_t records, std::size_t valueBytes)
+    {
+        capacity_ = valueBytes + records * (sizeof(PackedRecord) + alignof(PackedRecord));
+        block_.reset(new unsigned char[capacity_]);  // left untouched until used
+        used_ = 0;
+    }
+
+    // A record of values in the pool, or a record of its own when the pool is full.
+    PackedRecord* pack(const ValueView* values, const std::vector<FieldDef>& fields)
+    {
+        const std::size_t bytes = packedBytes(values, fields);
+        const std::size_t need = (sizeof(PackedRecord) + bytes + alignof(PackedRecord) - 1)
+                                 & ~(alignof(PackedRecord) - 1);
+        if (capacity_ - used_ < need)
+            return packRecord(values, fields);
+        PackedRecord* r = writeRecord(block_.get() + used_, bytes, values, fields);
+        r->pooled = 1;
+        used_ += need;
+        return r;
+    }
+
+    void clear()
+    {
+        block_.reset();
+        capacity_ = used_ = 0;
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> block_;
+    std::size_t capacity_ = 0, used_ = 0;
+};
 
 struct OwnedRecord {
     PackedRecord* r = nullptr;
@@ -551,6 +602,7 @@ struct RecordTable::Impl {
     Record edit;                   // the values being edited (editing or inserting)
     bool editTouched = false;      // a field was set since beginEdit
     std::vector<UniqueIndex> uniqueIndexes;
+    RecordPool pool;               // the records read by open, see RecordPool
 
     // The row of one record, remembered until the next change to the orders: the
     // current record's row is asked for after every step, and a search or a sorted
@@ -784,6 +836,7 @@ struct RecordTable::Impl {
         uniqueIndexes.clear();
         storage.forEach([](const StorageEntry& e) { freeRecord(e.rec); });
         storage.clear();
+        pool.clear();
         current = nullptr;
     }
 
@@ -988,8 +1041,10 @@ void RecordTable::open()
     // The records are packed straight from the file's bytes as they are read.
     class Loader : public RecordSink {
     public:
+        explicit Loader(std::size_t contentBytes) : contentBytes_(contentBytes) {}
         std::vector<FieldDef> fields;
         std::vector<StorageEntry> entries;
+        RecordPool pool;
 
         ~Loader() override
         {
@@ -1000,13 +1055,19 @@ void RecordTable::open()
         {
             fields = decodedFields;
             entries.reserve(recordCount);
+            // A record's packed values never take more bytes than its binary form,
+            // nor than its XML form.
+            pool.reserve(recordCount, contentBytes_);
         }
         void record(const ValueView* values) override
         {
-            entries.push_back(StorageEntry{packRecord(values, fields)});
+            entries.push_back(StorageEntry{pool.pack(values, fields)});
         }
+
+    private:
+        std::size_t contentBytes_;
     };
-    Loader loader;
+    Loader loader(content->size());
     decodeStoreInto(*content, loader);
     if (loader.fields.empty())
         failPlain("The store holds no fields");
@@ -1014,6 +1075,7 @@ void RecordTable::open()
     ++t.version;
     t.storage.assign(loader.entries);
     loader.entries.clear();
+    t.pool = std::move(loader.pool);
     t.fields = std::move(loader.fields);
     t.startBrowsing();
 }
