@@ -22,6 +22,12 @@ struct ValueView {
     std::int32_t number = 0;
 };
 
+// The CRC-32 a binary store ends with (reflected polynomial 0xEDB88320, initial
+// value and final xor 0xFFFFFFFF): the fastest way the processor allows, and the
+// plain table-driven way, which must agree with it.
+std::uint32_t storeChecksum(std::string_view data);
+std::uint32_t storeChecksumPortable(std::string_view data);
+
 // The form a file name asks for: XML when it ends in ".xml" in any letter case.
 StoreForm storeFormForFileName(std::string_view fileName);
 
