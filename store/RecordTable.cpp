@@ -100,29 +100,31 @@ unsigned char* putValue(unsigned char* p, const ValueView& v, FieldKind kind)
     return p + v.text.size();
 }
 
-// Reads the value at p and returns the position after it.
+// Reads the value at p and returns the position after it. The view is set member by
+// member (only those its kind uses), which spares a copy through the stack.
 const unsigned char* getValue(const unsigned char* p, FieldKind kind, ValueView& v)
 {
     if (kind == FieldKind::Integer) {
         if (*p++ == 0) {
-            v = ValueView{};
+            v.kind = ValueView::Kind::Null;
             return p;
         }
         std::uint32_t u = 0;
         for (int i = 0; i < 4; ++i)
             u |= std::uint32_t{p[i]} << (8 * i);
-        v = ValueView{ValueView::Kind::Integer, {}, static_cast<std::int32_t>(u)};
+        v.kind = ValueView::Kind::Integer;
+        v.number = static_cast<std::int32_t>(u);
         return p + 4;
     }
     std::uint64_t length = 0;
     p = getVarint(p, length);
     if (length == 0) {
-        v = ValueView{};
+        v.kind = ValueView::Kind::Null;
         return p;
     }
     --length;
-    v = ValueView{ValueView::Kind::Text,
-                  std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length)), 0};
+    v.kind = ValueView::Kind::Text;
+    v.text = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(length));
     return p + length;
 }
 

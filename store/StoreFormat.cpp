@@ -548,10 +548,12 @@ void decodeBinary(std::string_view content, RecordSink& sink)
     std::vector<ValueView> values(fieldCount);
     for (std::uint32_t r = 0; r < recordCount; ++r) {
         for (std::uint32_t f = 0; f < fieldCount; ++f) {
+            // Set member by member: a whole new view would be built on the stack
+            // and copied, which here costs more than reading the value.
             ValueView& value = values[f];
             const unsigned char tag = in.u8();
             if (tag == valueNull) {
-                value = ValueView{};
+                value.kind = ValueView::Kind::Null;
             } else if (tag != valuePresent) {
                 fail("The store file is damaged: bad value marker");
             } else if (fields[f].kind == FieldKind::Text) {
@@ -559,9 +561,11 @@ void decodeBinary(std::string_view content, RecordSink& sink)
                 const std::string_view text = in.bytes(length);
                 if (!isValidUtf8(text))
                     fail("The store file is damaged: text that is not valid UTF-8");
-                value = ValueView{ValueView::Kind::Text, text, 0};
+                value.kind = ValueView::Kind::Text;
+                value.text = text;
             } else {
-                value = ValueView{ValueView::Kind::Integer, {}, static_cast<std::int32_t>(in.u32())};
+                value.kind = ValueView::Kind::Integer;
+                value.number = static_cast<std::int32_t>(in.u32());
             }
         }
         sink.record(values.data());
