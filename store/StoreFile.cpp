@@ -250,11 +250,15 @@ bool isTemporaryOf(const fs::path& store, const fs::path& candidate)
     });
 }
 
+// Removes a temporary file unless a writer is still at work on it (see below).
+void removeIfAbandoned(const fs::path& temporary);
+
 // Removes the temporary files that earlier writes of this store left behind when
 // their process was killed before the move: each is a copy of secrets that nothing
 // would ever read or remove. Called only after a successful write, so the store file
-// itself is whole; links and folders of that name are left alone, and a failure here
-// is ignored, since the store was written.
+// itself is whole; links and folders of that name are left alone, and so is the
+// temporary file of another process that is writing the same store right now. A
+// failure here is ignored, since the store was written.
 void removeLeftoverTemporaries(const fs::path& store)
 {
     std::error_code error;
@@ -263,7 +267,7 @@ void removeLeftoverTemporaries(const fs::path& store)
         const fs::path& candidate = entries->path();
         std::error_code statusError;
         if (isTemporaryOf(store, candidate.filename()) && fs::is_regular_file(fs::symlink_status(candidate, statusError)))
-            fs::remove(candidate, statusError);
+            removeIfAbandoned(candidate);
     }
 }
 
@@ -343,6 +347,13 @@ fs::path resolveLink(const fs::path& file)
             return fs::path(std::wstring(buffer.data(), length));
         buffer.resize(length);  // too small: length is the size needed
     }
+}
+
+// A writer holds its temporary file open without sharing until the move, so the
+// deletion fails for as long as another process is writing it.
+void removeIfAbandoned(const fs::path& temporary)
+{
+    ::DeleteFileW(temporary.c_str());
 }
 
 // Writes all of data. Returns 0 or the error number.
@@ -534,6 +545,24 @@ void lockShared(int fd)
     });
 }
 
+// A writer holds an exclusive lock on its temporary file from creating it until it
+// has taken the store's place; the system drops the lock when the writer ends, also
+// when it is killed. A temporary file that can be locked is therefore abandoned. A
+// file system without such locks cannot tell, and the file is removed.
+void removeIfAbandoned(const fs::path& temporary)
+{
+    const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    FileDescriptor file(fd);
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return;
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR))
+        return;  // a writer at work
+    ::unlink(temporary.c_str());
+}
+
 // Writes all of data, going on after short writes and interrupted calls. Returns 0
 // or the error number.
 int writeAll(int fd, std::string_view data)
@@ -645,6 +674,11 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     if (fd < 0)
         failCreate(path, errno);
     FileDescriptor temp(fd);
+    // The lock tells other writers of this store that the file is not abandoned (see
+    // removeIfAbandoned). A copy of the descriptor keeps it until the move is done,
+    // after the writing descriptor is closed.
+    ::flock(temp.get(), LOCK_EX | LOCK_NB);
+    const FileDescriptor lockHolder(::fcntl(temp.get(), F_DUPFD_CLOEXEC, 0));
 
     // From here on every failure removes the temporary file before reporting.
     const auto abandon = [&](int reason) {

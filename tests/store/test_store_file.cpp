@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -217,6 +219,23 @@ TEST_F(StoreFileTest, ASuccessfulWriteRemovesLeftoverTemporariesOfItsOwnStoreOnl
     EXPECT_EQ(entries(), expected);
     EXPECT_EQ(readStoreFile(store), "new");
     EXPECT_EQ(readStoreFile((dir / "target").string()), "linked");
+}
+
+// Another process writing the same store at this moment holds a lock on its
+// temporary file; that file is left alone until the lock is gone.
+TEST_F(StoreFileTest, ATemporaryThatAnotherWriterIsStillWritingIsLeftAlone)
+{
+    const std::string store = (dir / "kestrin.db").string();
+    put(dir / "kestrin.db.tmp-busy01", "being written", 0600);
+    const int busy = ::open((dir / "kestrin.db.tmp-busy01").c_str(), O_RDONLY);
+    ASSERT_GE(busy, 0);
+    ASSERT_EQ(::flock(busy, LOCK_EX), 0);
+    writeStoreFileAtomically(store, "first");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"kestrin.db", "kestrin.db.tmp-busy01"}));
+    ::close(busy);  // the writer ended without moving its file: now it is abandoned
+    writeStoreFileAtomically(store, "second");
+    EXPECT_EQ(entries(), std::vector<std::string>{"kestrin.db"});
+    EXPECT_EQ(readStoreFile(store), "second");
 }
 
 // A child writes two large stores in turn and is killed at random moments; every
