@@ -7,7 +7,8 @@
 // temporary file and leaves the store file as it was. Only a process killed between
 // creating and moving its temporary file can leave one behind, holding a whole or
 // partial copy of the secrets; the next successful write of the same store removes
-// every such leftover (regular files of exactly that name pattern, in that folder).
+// every such leftover (regular files of exactly that name pattern, in that folder)
+// that no writer still holds locked.
 //
 // POSIX: the temporary file has mode 0600, replaces the store with rename(), and
 // last the folder itself is flushed so the rename survives a power cut.

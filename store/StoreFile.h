@@ -17,5 +17,6 @@ std::optional<std::string> readStoreFile(const std::string& path);
 // is removed, the store file is left as it was, and RecordTableError is thrown:
 //   Cannot create file "<path>". <system's reason>
 // After a successful write, temporary files of this store that killed writers left
-// behind ("<name>.tmp-" and six letters or digits, regular files only) are removed.
+// behind ("<name>.tmp-" and six letters or digits, regular files only) are removed;
+// one that another process is still writing (it holds a lock on it) is left alone.
 void writeStoreFileAtomically(const std::string& path, std::string_view content);
