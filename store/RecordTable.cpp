@@ -275,13 +275,22 @@ public:
             stopped_ = true;
             return;
         }
-        for (const char c : v.text) {
-            if (n_ == 16)
+        // Most texts hold no zero byte: their leading bytes are copied as they are.
+        const std::size_t take = std::min(v.text.size(), 16 - n_);
+        if (std::memchr(v.text.data(), 0, take) == nullptr) {
+            std::memcpy(bytes_ + n_, v.text.data(), take);
+            n_ += take;
+            if (take < v.text.size())
                 return;
-            const auto b = static_cast<unsigned char>(c);
-            put(b);
-            if (b == 0)
-                put(0xFF);
+        } else {
+            for (const char c : v.text) {
+                if (n_ == 16)
+                    return;
+                const auto b = static_cast<unsigned char>(c);
+                put(b);
+                if (b == 0)
+                    put(0xFF);
+            }
         }
         put(0);
         put(0);
