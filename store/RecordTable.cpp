@@ -30,8 +30,7 @@ struct PackedRecord {
     void* storageHome = nullptr;  // the storage tree's leaf holding this record
     void* orderHome = nullptr;    // the field ordering's leaf holding it, if any
     std::uint32_t seq = 0;        // rises with storage order while a field ordering is in force
-    std::uint32_t bytes : 31 = 0; // length of the packed values
-    std::uint32_t pooled : 1 = 0; // lives in the block of an opened file, see RecordPool
+    std::uint32_t bytes = 0;      // length of the packed values
 
     unsigned char* data() { return reinterpret_cast<unsigned char*>(this + 1); }
     const unsigned char* data() const { return reinterpret_cast<const unsigned char*>(this + 1); }
@@ -157,68 +156,51 @@ PackedRecord* writeRecord(void* memory, std::size_t bytes, const ValueView* valu
     return r;
 }
 
-// Makes a record of values (one per field, each of its field's kind).
-PackedRecord* packRecord(const ValueView* values, const std::vector<FieldDef>& fields)
-{
-    const std::size_t bytes = packedBytes(values, fields);
-    return writeRecord(::operator new(sizeof(PackedRecord) + bytes), bytes, values, fields);
-}
-
-// Frees a record made by packRecord; one in a pool goes with its pool.
-void freeRecord(PackedRecord* r)
-{
-    if (r && !r->pooled) {
-        r->~PackedRecord();
-        ::operator delete(r);
-    }
-}
-
-// One block holding every record read from a file, one after the other, so that
-// opening a large store costs one allocation instead of one per record and no
-// allocator overhead per record. A record of the pool that is deleted or replaced
-// keeps its bytes until the table closes and drops the pool.
+// Where every record of an open table lives: records are packed one after the other
+// into large blocks, so that adding or reading a record costs no allocation of its
+// own and no allocator overhead, and closing frees a few blocks instead of every
+// record. A record that is deleted or replaced keeps its bytes until the table
+// closes; a table changes little between opening and closing, so little is held.
 class RecordPool {
 public:
-    // Room for records whose packed values take at most valueBytes in all.
+    // Makes the next block large enough for records whose packed values take at
+    // most valueBytes in all (as when a whole file is read).
     void reserve(std::size_t records, std::size_t valueBytes)
     {
-        capacity_ = valueBytes + records * (sizeof(PackedRecord) + alignof(PackedRecord));
-        block_.reset(new unsigned char[capacity_]);  // left untouched until used
-        used_ = 0;
+        addBlock(valueBytes + records * (sizeof(PackedRecord) + alignof(PackedRecord)));
     }
 
-    // A record of values in the pool, or a record of its own when the pool is full.
+    // A record of values (one per field, each of its field's kind).
     PackedRecord* pack(const ValueView* values, const std::vector<FieldDef>& fields)
     {
         const std::size_t bytes = packedBytes(values, fields);
         const std::size_t need = (sizeof(PackedRecord) + bytes + alignof(PackedRecord) - 1)
                                  & ~(alignof(PackedRecord) - 1);
         if (capacity_ - used_ < need)
-            return packRecord(values, fields);
-        PackedRecord* r = writeRecord(block_.get() + used_, bytes, values, fields);
-        r->pooled = 1;
+            addBlock(std::max(need, blockBytes));
+        PackedRecord* r = writeRecord(blocks_.back().get() + used_, bytes, values, fields);
         used_ += need;
         return r;
     }
 
     void clear()
     {
-        block_.reset();
+        blocks_.clear();
         capacity_ = used_ = 0;
     }
 
 private:
-    std::unique_ptr<unsigned char[]> block_;
-    std::size_t capacity_ = 0, used_ = 0;
-};
+    static constexpr std::size_t blockBytes = std::size_t{1} << 20;
 
-struct OwnedRecord {
-    PackedRecord* r = nullptr;
-    explicit OwnedRecord(PackedRecord* record) : r(record) {}
-    OwnedRecord(const OwnedRecord&) = delete;
-    OwnedRecord& operator=(const OwnedRecord&) = delete;
-    ~OwnedRecord() { freeRecord(r); }
-    PackedRecord* release() { return std::exchange(r, nullptr); }
+    void addBlock(std::size_t bytes)
+    {
+        blocks_.emplace_back(new unsigned char[bytes]);  // left untouched until used
+        capacity_ = bytes;
+        used_ = 0;
+    }
+
+    std::vector<std::unique_ptr<unsigned char[]>> blocks_;
+    std::size_t capacity_ = 0, used_ = 0;  // of the last block
 };
 
 ValueView viewOf(const StoredValue& value)
@@ -529,13 +511,13 @@ public:
         return record;
     }
 
-    PackedRecord* pack(const Record& record) const
+    PackedRecord* pack(const Record& record, RecordPool& pool) const
     {
         std::vector<ValueView> views;
         views.reserve(record.size());
         for (const StoredValue& value : record)
             views.push_back(viewOf(value));
-        return packRecord(views.data(), *fields_);
+        return pool.pack(views.data(), *fields_);
     }
 
     int compareOn(const std::vector<int>& columns, const PackedRecord* a, const PackedRecord* b,
@@ -613,7 +595,7 @@ struct RecordTable::Impl {
     Record edit;                   // the values being edited (editing or inserting)
     bool editTouched = false;      // a field was set since beginEdit
     std::vector<UniqueIndex> uniqueIndexes;
-    RecordPool pool;               // the records read by open, see RecordPool
+    RecordPool pool;               // where the records live, see RecordPool
 
     // The row of one record, remembered until the next change to the orders: the
     // current record's row is asked for after every step, and a search or a sorted
@@ -762,12 +744,11 @@ struct RecordTable::Impl {
 
     // Adds a new record made of values, as an insert does, and makes it current. The
     // unique indexes are asked first, so a refused record leaves the table untouched.
-    void addRecord(PackedRecord* record)
+    void addRecord(PackedRecord* r)
     {
-        OwnedRecord r(record);
-        checkUnique(r.r, nullptr);
-        const std::size_t row = place(r.r);
-        current = r.release();
+        checkUnique(r, nullptr);
+        const std::size_t row = place(r);
+        current = r;
         remember(current, row);
         changed = true;
     }
@@ -845,7 +826,6 @@ struct RecordTable::Impl {
         ++version;
         order.clear();
         uniqueIndexes.clear();
-        storage.forEach([](const StorageEntry& e) { freeRecord(e.rec); });
         storage.clear();
         pool.clear();
         current = nullptr;
@@ -864,10 +844,9 @@ struct RecordTable::Impl {
     // old one's place in storage order and its sorted place in the ordering.
     void replaceCurrent()
     {
-        OwnedRecord fresh(reader.pack(edit));
-        checkUnique(fresh.r, current);
+        PackedRecord* r = reader.pack(edit, pool);
+        checkUnique(r, current);
         PackedRecord* old = current;
-        PackedRecord* r = fresh.release();
         r->seq = old->seq;
         for (UniqueIndex& index : uniqueIndexes)
             index.keys.erase(old);
@@ -880,7 +859,6 @@ struct RecordTable::Impl {
         }
         for (UniqueIndex& index : uniqueIndexes)
             index.keys.insert(r);
-        freeRecord(old);
         current = r;
         if (byFields())
             remember(r, row);
@@ -895,7 +873,7 @@ struct RecordTable::Impl {
                 failPlain("Field '" + fields[i].name + "' must have a value");
         }
         if (state == TableState::Inserting) {
-            addRecord(reader.pack(edit));
+            addRecord(reader.pack(edit, pool));
             dropEdit();
             if (!observers.empty()) {
                 const int row = currentRow();
@@ -1057,11 +1035,6 @@ void RecordTable::open()
         std::vector<StorageEntry> entries;
         RecordPool pool;
 
-        ~Loader() override
-        {
-            for (const StorageEntry& e : entries)
-                freeRecord(e.rec);
-        }
         void begin(const std::vector<FieldDef>& decodedFields, std::size_t recordCount) override
         {
             fields = decodedFields;
@@ -1231,7 +1204,7 @@ void RecordTable::insertValues(const std::vector<FieldValue>& values)
     std::vector<std::string> scratch(values.size());
     for (std::size_t i = 0; i < values.size(); ++i)
         views[i] = viewForField(values[i], t.fields[i], scratch[i]);
-    t.addRecord(packRecord(views.data(), t.fields));
+    t.addRecord(t.pool.pack(views.data(), t.fields));
     if (!t.observers.empty()) {
         const int row = t.currentRow();
         t.notify([row](TableObserver& o) { o.rowInserted(row); });
@@ -1314,7 +1287,6 @@ void RecordTable::deleteCurrent()
     t.storage.erase(gone);
     for (UniqueIndex& index : t.uniqueIndexes)
         index.keys.erase(gone);
-    freeRecord(gone);
     t.changed = true;
 
     t.notify([row](TableObserver& o) { o.rowRemoved(row); });
