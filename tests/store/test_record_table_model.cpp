@@ -64,11 +64,13 @@ public:
 };
 
 // Names sharing long beginnings make the comparisons look past the first bytes (the
-// ordering keeps 16 of them beside each record); zero bytes and the empty text sit
+// ordering keeps 24 of them beside each record); zero bytes and the empty text sit
 // where a key's bytes and its separators could be confused.
 const std::vector<std::string> names{"a", "A", "b", "B", "c", "\xC3\xA9", "Memorable", "Memorable2",
                                      "Memorabl", "Memorable\xC3\xA9", "Memorab",
                                      "www.sixteen-chars", "www.sixteen-chars.com", "www.sixteen-chara",
+                                     "www.twenty-four-letters.com", "www.twenty-four-letters.co",
+                                     "www.twenty-four-letters.co.uk",
                                      std::string("a\0", 2), std::string("a\0\0", 3), std::string("a\0b", 3), ""};
 const std::vector<std::string> logins{"x", "X", "y"};
 const std::vector<std::string> passwords{"p", "P", "q", ""};
