@@ -250,11 +250,17 @@ struct KeyPrefix {
 class PrefixBuilder {
 public:
     bool full() const { return n_ == KeyPrefix::bytes || stopped_; }
+    // Every value added is in the prefix whole (none was cut short or ended it), so
+    // the prefix's first length() bytes are the values' whole encoding.
+    bool complete() const { return !stopped_ && !lost_; }
+    std::size_t length() const { return n_; }
 
     void add(const ValueView& v, FieldKind kind)
     {
-        if (full())
+        if (full()) {
+            lost_ = true;
             return;
+        }
         if (kind == FieldKind::Integer) {
             const std::uint32_t u = v.kind == ValueView::Kind::Null
                                         ? 0u
@@ -275,12 +281,16 @@ public:
         if (std::memchr(v.text.data(), 0, take) == nullptr) {
             std::memcpy(bytes_ + n_, v.text.data(), take);
             n_ += take;
-            if (take < v.text.size())
+            if (take < v.text.size()) {
+                lost_ = true;
                 return;
+            }
         } else {
             for (const char c : v.text) {
-                if (n_ == KeyPrefix::bytes)
+                if (n_ == KeyPrefix::bytes) {
+                    lost_ = true;
                     return;
+                }
                 const auto b = static_cast<unsigned char>(c);
                 put(b);
                 if (b == 0)
@@ -305,11 +315,14 @@ private:
     {
         if (n_ < KeyPrefix::bytes)
             bytes_[n_++] = b;
+        else
+            lost_ = true;
     }
 
     unsigned char bytes_[KeyPrefix::bytes] = {};
     std::size_t n_ = 0;
-    bool stopped_ = false;
+    bool stopped_ = false;  // a value ended the encoding early
+    bool lost_ = false;     // a byte did not fit
 };
 
 struct StorageEntry {
@@ -1175,13 +1188,33 @@ bool RecordTable::lookupKey(const std::vector<FieldValue>& values)
         return 0;
     };
     // Where the prefixes differ they decide; a record whose prefix equals the key's
-    // is compared value by value.
+    // is compared value by value. A key whose whole encoding fits in the prefix is
+    // compared with the first bytes of each record's prefix alone: those are equal
+    // exactly when the record's values equal the key's.
+    KeyPrefix mask;
+    if (builder.complete()) {
+        for (std::size_t w = 0, left = builder.length(); w < 3; ++w, left = left > 8 ? left - 8 : 0)
+            mask.word[w] = left >= 8 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (8 * left));
+    }
+    const auto masked = [&mask](const KeyPrefix& k) {
+        KeyPrefix m;
+        for (std::size_t w = 0; w < 3; ++w)
+            m.word[w] = k.word[w] & mask.word[w];
+        return m;
+    };
     std::size_t row = 0;
-    const OrderEntry* entry = t.order.firstNotBefore([&](const OrderEntry& e) {
-        if (const int c = compare(e.key, prefix))
-            return c < 0;
-        return compareKey(e.rec) < 0;
-    }, &row);
+    const OrderEntry* entry = nullptr;
+    if (builder.complete()) {
+        entry = t.order.firstNotBefore([&](const OrderEntry& e) { return compare(masked(e.key), prefix) < 0; }, &row);
+        if (entry == nullptr || !(masked(entry->key) == prefix))
+            return false;
+    } else {
+        entry = t.order.firstNotBefore([&](const OrderEntry& e) {
+            if (const int c = compare(e.key, prefix))
+                return c < 0;
+            return compareKey(e.rec) < 0;
+        }, &row);
+    }
     if (entry == nullptr)
         return false;
     // Equal whole keys have equal prefixes, so a different prefix is a miss without a
@@ -1190,7 +1223,7 @@ bool RecordTable::lookupKey(const std::vector<FieldValue>& values)
     if (wholeKey && !(entry->key == prefix))
         return false;
     PackedRecord* found = entry->rec;
-    if (compareKey(found) != 0)
+    if (!builder.complete() && compareKey(found) != 0)
         return false;
     // A hit is announced even when the match was already current, so a view can bring
     // it into sight.
