@@ -43,8 +43,10 @@ namespace answer {
 inline Answer press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
     return [key, modifiers](QWidget* window) {
+        // Never a control of another window: on a loaded machine the focus may not
+        // have reached a box yet, and Return would press a button under it.
         QWidget* focus = QApplication::focusWidget();
-        QTest::keyClick(focus ? focus : window, key, modifiers);
+        QTest::keyClick(focus && focus->window() == window ? focus : window, key, modifiers);
     };
 }
 
@@ -97,6 +99,12 @@ private:
         if (!box || !box->isVisible()) {
             if (deadline_.hasExpired())
                 poll_.stop();
+            return;
+        }
+        if (QApplication::activeWindow() != box && !deadline_.hasExpired()) {
+            // Not active yet (the offscreen platform activates a box late on a
+            // loaded machine): a key now would reach the window under it.
+            box->activateWindow();
             return;
         }
         poll_.stop();
