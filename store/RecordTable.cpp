@@ -5,6 +5,7 @@
 #include "StoreFormat.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstddef>
 #include <cstring>
@@ -726,6 +727,38 @@ struct RecordTable::Impl {
         return c < 0 || (c == 0 && a.rec->seq < b.rec->seq);
     }
 
+    // Sorts n entries into the ordering's order. They are first spread by their
+    // prefixes, one byte at a time from the most significant, into runs that share
+    // their leading bytes (counting and moving, no comparisons); a short run, or one
+    // whose prefixes are all equal, is sorted by comparing. spare has room for n.
+    void sortEntries(OrderEntry* a, OrderEntry* spare, std::size_t n, std::size_t byte) const
+    {
+        if (n <= 48 || byte == KeyPrefix::bytes) {
+            std::sort(a, a + n, [this](const OrderEntry& x, const OrderEntry& y) { return goesBefore(x, y); });
+            return;
+        }
+        const auto digit = [byte](const OrderEntry& e) {
+            return static_cast<std::size_t>((e.key.word[byte / 8] >> (56 - 8 * (byte % 8))) & 0xFFu);
+        };
+        std::array<std::size_t, 256> count{};
+        for (std::size_t i = 0; i < n; ++i)
+            ++count[digit(a[i])];
+        if (count[digit(a[0])] == n) {
+            sortEntries(a, spare, n, byte + 1);  // all share this byte
+            return;
+        }
+        std::array<std::size_t, 256> next{};
+        for (std::size_t d = 1; d < 256; ++d)
+            next[d] = next[d - 1] + count[d - 1];
+        for (std::size_t i = 0; i < n; ++i)
+            spare[next[digit(a[i])]++] = a[i];
+        std::copy(spare, spare + n, a);
+        for (std::size_t d = 0, start = 0; d < 256; start += count[d], ++d) {
+            if (count[d] > 1)
+                sortEntries(a + start, spare + start, count[d], byte + 1);
+        }
+    }
+
     // Puts a record whose key has changed (or a new one) at its sorted place, and
     // returns that row.
     std::size_t insertInOrder(PackedRecord* r)
@@ -793,7 +826,8 @@ struct RecordTable::Impl {
             e.rec->seq = nextSeq++;
             keyed.push_back(orderEntry(e.rec));
         });
-        std::sort(keyed.begin(), keyed.end(), [this](const OrderEntry& a, const OrderEntry& b) { return goesBefore(a, b); });
+        std::vector<OrderEntry> spare(keyed.size());
+        sortEntries(keyed.data(), spare.data(), keyed.size(), 0);
         order.assign(keyed);
     }
 
