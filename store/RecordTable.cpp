@@ -1102,6 +1102,16 @@ void RecordTable::open()
         }
         void record(const ValueView* values) override
         {
+            // The table never holds text longer than its field, and never wrote any:
+            // such a file was damaged or changed by hand (the XML form has no
+            // checksum), and is refused rather than shown or written back cut.
+            for (std::size_t f = 0; f < fields.size(); ++f) {
+                const ValueView& v = values[f];
+                if (v.kind == ValueView::Kind::Text && fields[f].kind == FieldKind::Text
+                    && v.text.size() > static_cast<std::size_t>(fields[f].size)
+                    && codePointCount(v.text) > static_cast<std::size_t>(fields[f].size))
+                    failPlain("The store file is damaged: text longer than its field " + fields[f].name);
+            }
             entries.push_back(StorageEntry{pool.pack(values, fields)});
         }
 
