@@ -326,6 +326,25 @@ private:
     bool lost_ = false;     // a byte did not fit
 };
 
+// A few values on the stack, more on the heap: a key or a record being added needs no
+// allocation of its own in the common case.
+template <class T, std::size_t N>
+class SmallBuffer {
+public:
+    explicit SmallBuffer(std::size_t n) : size_(n)
+    {
+        if (n > N)
+            heap_.resize(n);
+    }
+    T* data() { return size_ > N ? heap_.data() : local_.data(); }
+    T& operator[](std::size_t i) { return data()[i]; }
+
+private:
+    std::size_t size_;
+    std::array<T, N> local_{};
+    std::vector<T> heap_;
+};
+
 struct StorageEntry {
     PackedRecord* rec = nullptr;
 };
@@ -1215,8 +1234,8 @@ bool RecordTable::lookupKey(const std::vector<FieldValue>& values)
 
     // The key values as the ordering's fields hold them, viewed where they are.
     const std::size_t keyCount = values.size();
-    std::vector<ValueView> keyViews(keyCount);
-    std::vector<std::string> scratch(keyCount);
+    SmallBuffer<ValueView, 8> keyViews(keyCount);
+    SmallBuffer<std::string, 8> scratch(keyCount);
     PrefixBuilder builder;
     for (std::size_t i = 0; i < keyCount; ++i) {
         const FieldDef& field = t.fields[static_cast<std::size_t>(t.keyColumns[i])];
@@ -1285,8 +1304,8 @@ void RecordTable::insertValues(const std::vector<FieldValue>& values)
     if (values.size() > t.fields.size())
         failPlain("Too many values: the table has " + std::to_string(t.fields.size()) + " fields");
 
-    std::vector<ValueView> views(t.fields.size());
-    std::vector<std::string> scratch(values.size());
+    SmallBuffer<ValueView, 8> views(t.fields.size());
+    SmallBuffer<std::string, 8> scratch(values.size());
     for (std::size_t i = 0; i < values.size(); ++i)
         views[i] = viewForField(values[i], t.fields[i], scratch[i]);
     t.addRecord(t.pool.pack(views.data(), t.fields));

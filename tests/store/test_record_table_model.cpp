@@ -219,3 +219,42 @@ TEST(TableModel, RandomOperationsOnRecordsReadBackFromAFileMatchTheModel)
             return;
     }
 }
+
+TEST(TableModel, ManyFieldsAreAddedOrderedAndFoundLikeFew)
+{
+    // More fields than a key or a new record keeps without an allocation.
+    RecordTable table;
+    std::vector<std::string> names;
+    std::string ordering;
+    for (int i = 0; i < 12; ++i) {
+        names.push_back(std::string(1, 'F').append(std::to_string(i)));
+        table.addFieldDef(names.back(), i == 11 ? FieldKind::Integer : FieldKind::Text, 3, false);
+        if (i < 11)
+            ordering.append(i ? ";" : "").append(names.back());
+    }
+    table.createEmpty();
+    for (int r = 0; r < 30; ++r) {
+        std::vector<FieldValue> values;
+        for (int i = 0; i < 11; ++i)
+            values.emplace_back(std::string(1, static_cast<char>('a' + (r * (i + 1)) % 3)) + "long");
+        values.emplace_back(std::int32_t{r});
+        table.insertValues(values);
+    }
+    table.setOrdering(ordering);
+    ASSERT_EQ(table.recordCount(), 30);
+    for (int row = 1; row < 30; ++row) {
+        std::string previous, here;
+        for (int i = 0; i < 11; ++i) {
+            previous += table.rowText(row - 1, i) + "|";
+            here += table.rowText(row, i) + "|";
+        }
+        EXPECT_LE(previous, here) << row;
+    }
+    std::vector<FieldValue> key;
+    for (int i = 0; i < 11; ++i)
+        key.emplace_back(table.rowText(17, i) + "ignored");  // cut to the field's three characters
+    EXPECT_TRUE(table.lookupKey(key));
+    for (int i = 0; i < 11; ++i)
+        EXPECT_EQ(table.fieldText(names[static_cast<std::size_t>(i)]), table.rowText(17, i));
+    EXPECT_EQ(table.rowText(0, 11).empty(), false);
+}
