@@ -1410,6 +1410,8 @@ void RecordTable::moveFirst()
     Impl& t = *impl_;
     t.requireOpen();
     t.settle();
+    if (PackedRecord* first = t.firstRow())
+        t.remember(first, 0);
     t.moveTo(t.firstRow());
 }
 
@@ -1418,6 +1420,8 @@ void RecordTable::moveLast()
     Impl& t = *impl_;
     t.requireOpen();
     t.settle();
+    if (PackedRecord* last = t.lastRow())
+        t.remember(last, t.count() - 1);
     t.moveTo(t.lastRow());
 }
 
@@ -1431,7 +1435,9 @@ int RecordTable::moveBy(int n)
     const long long from = t.rowOf(t.current);
     const long long last = static_cast<long long>(t.count()) - 1;
     const long long to = std::clamp(from + n, 0LL, last);
-    t.moveTo(t.recordAt(static_cast<std::size_t>(to)));
+    PackedRecord* target = t.recordAt(static_cast<std::size_t>(to));
+    t.remember(target, static_cast<std::size_t>(to));
+    t.moveTo(target);
     return static_cast<int>(to - from);
 }
 
