@@ -1,3 +1,10 @@
+// The table keeps each record as one run of packed bytes in large blocks it owns
+// (RecordPool), and the records' two orders in counted B+ trees: storage order, and
+// the field ordering in force, whose entries carry the first 24 bytes of an
+// order-preserving encoding of the record's key (KeyPrefix), so that searching,
+// inserting and sorting mostly compare those bytes and seldom visit a record.
+// Counts in the trees give a record's row and the record at a row in O(log n).
+
 #include "RecordTable.h"
 
 #include "CountedBTree.h"
@@ -23,8 +30,8 @@ constexpr std::size_t maxIndexFields = 16;
 // ---------------------------------------------------------------------------------
 // Records and their two orders.
 
-// A record is one allocation: this header, then its values packed one after the
-// other in field order. A text value is its byte length plus one as a base-128
+// A record is this header followed by its values, packed one after the other in
+// field order. A text value is its byte length plus one as a base-128
 // varint (0 for null) followed by its bytes; an integer value is a byte 0 (null) or
 // 1 followed by its four bytes, least significant first.
 struct PackedRecord {
