@@ -1104,10 +1104,10 @@ void RecordTable::open()
     if (t.state != TableState::Closed)
         return;
 
-    std::optional<std::string> content;
+    std::optional<StoreBytes> content;
     if (!t.fileName.empty())
-        content = readStoreFile(t.fileName);
-    if (!content || content->empty())
+        content = readStoreBytes(t.fileName);
+    if (!content || content->size() == 0)
         t.fail("Missing data provider or data packet");
 
     // The records are packed straight from the file's bytes as they are read.
@@ -1145,7 +1145,7 @@ void RecordTable::open()
         std::size_t contentBytes_;
     };
     Loader loader(content->size());
-    decodeStoreInto(*content, loader);
+    decodeStoreInto(content->view(), loader);
     if (loader.fields.empty())
         failPlain("The store holds no fields");
 

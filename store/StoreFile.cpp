@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -417,7 +418,7 @@ DWORD moveIntoPlace(const fs::path& from, const fs::path& to)
 
 }  // namespace
 
-std::optional<std::string> readStoreFile(const std::string& path)
+std::optional<StoreBytes> readStoreBytes(const std::string& path)
 {
     const std::optional<fs::path> native = nativePath(path);
     if (!native)
@@ -444,20 +445,23 @@ std::optional<std::string> readStoreFile(const std::string& path)
     if (::GetFileType(file.get()) != FILE_TYPE_DISK)
         failOpen(path, ERROR_INVALID_PARAMETER);
 
-    std::string content;
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.get(), &size))
         failOpen(path, ::GetLastError());
-    if (size.QuadPart > 0 && static_cast<unsigned long long>(size.QuadPart) < content.max_size())
-        content.reserve(static_cast<std::size_t>(size.QuadPart));
-    std::vector<char> buffer(65536);
+    // Read straight into a buffer one byte longer than the file, so that the read
+    // that finds the end needs no more room; a file that grew meanwhile is read whole.
+    StoreBytes content;
+    std::size_t room = size.QuadPart > 0 ? static_cast<std::size_t>(size.QuadPart) + 1 : 4096;
     for (;;) {
+        char* into = content.makeRoom(room);
         DWORD got = 0;
-        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+        const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(room, std::size_t{1} << 30));
+        if (!::ReadFile(file.get(), into, ask, &got, nullptr))
             failOpen(path, ::GetLastError());
         if (got == 0)
             break;
-        content.append(buffer.data(), got);
+        content.grew(got);
+        room = got < room ? room - got : content.size();
     }
     return content;
 }
@@ -623,7 +627,7 @@ int syncFolder(const fs::path& folder)
 
 }  // namespace
 
-std::optional<std::string> readStoreFile(const std::string& path)
+std::optional<StoreBytes> readStoreBytes(const std::string& path)
 {
     int fd;
     do {
@@ -647,12 +651,13 @@ std::optional<std::string> readStoreFile(const std::string& path)
 
     lockShared(file.get());
 
-    std::string content;
-    if (info.st_size > 0)
-        content.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[65536];
+    // Read straight into a buffer one byte longer than the file, so that the read
+    // that finds the end needs no more room; a file that grew meanwhile is read whole.
+    StoreBytes content;
+    std::size_t room = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 4096;
     for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        char* into = content.makeRoom(room);
+        const ssize_t got = ::read(file.get(), into, std::min<std::size_t>(room, std::size_t{1} << 30));
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -660,7 +665,9 @@ std::optional<std::string> readStoreFile(const std::string& path)
         }
         if (got == 0)
             break;
-        content.append(buffer, static_cast<std::size_t>(got));
+        const auto n = static_cast<std::size_t>(got);
+        content.grew(n);
+        room = n < room ? room - n : content.size();
     }
     return content;
 }
@@ -708,3 +715,27 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
 }
 
 #endif
+
+// ---------------------------------------------------------------------------------
+// Shared by both systems.
+
+char* StoreBytes::makeRoom(std::size_t more)
+{
+    if (capacity_ - size_ < more) {
+        const std::size_t capacity = std::max(size_ + more, 2 * capacity_);
+        std::unique_ptr<char[]> bigger(new char[capacity]);  // left unset until read into
+        if (size_ > 0)
+            std::memcpy(bigger.get(), data_.get(), size_);
+        data_ = std::move(bigger);
+        capacity_ = capacity;
+    }
+    return data_.get() + size_;
+}
+
+std::optional<std::string> readStoreFile(const std::string& path)
+{
+    std::optional<StoreBytes> bytes = readStoreBytes(path);
+    if (!bytes)
+        return std::nullopt;
+    return std::string(bytes->view());
+}

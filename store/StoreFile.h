@@ -1,13 +1,34 @@
 #pragma once
 // Reading and writing whole store files.
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+// A file's bytes in a buffer of their own. The buffer is sized from the file's
+// length and read into directly, never set to zero first nor copied on the way.
+class StoreBytes {
+public:
+    std::string_view view() const { return {data_.get(), size_}; }
+    std::size_t size() const { return size_; }
+
+    // Room for at least `more` bytes after the ones held; where they go.
+    char* makeRoom(std::size_t more);
+    // The next `got` bytes past the ones held were filled in.
+    void grew(std::size_t got) { size_ += got; }
+
+private:
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
 // The whole content of the file at path, or std::nullopt when no file is there.
 // A file that exists but cannot be read throws RecordTableError:
 //   Cannot open file "<path>". <system's reason>
+std::optional<StoreBytes> readStoreBytes(const std::string& path);
+// The same, as a string.
 std::optional<std::string> readStoreFile(const std::string& path);
 
 // Replaces the file at path with content, atomically: the content goes into a new
