@@ -8,6 +8,7 @@
 #include "StoreFormat.h"
 
 #include <array>
+#include <bit>
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -495,6 +496,35 @@ private:
     std::size_t pos_ = 0;
 };
 
+// True when none of the n bytes at p has its top bit set. The bytes are read eight
+// at a time, the last eight overlapping the ones before, so that a text of the usual
+// length takes no loop and few branches; limit is the end of the readable buffer,
+// which a short text is read up to (the bytes past the text are masked off).
+bool isAscii(const unsigned char* p, std::size_t n, const unsigned char* limit)
+{
+    constexpr std::uint64_t highBits = 0x8080808080808080u;
+    const auto load = [](const unsigned char* at) {
+        std::uint64_t word;
+        std::memcpy(&word, at, 8);
+        return word;
+    };
+    if (n < 8) {
+        if (std::endian::native != std::endian::little || limit - p < 8) {
+            unsigned char high = 0;
+            for (std::size_t i = 0; i < n; ++i)
+                high |= p[i];
+            return high < 0x80;
+        }
+        // The text's bytes are the low ones of the word.
+        const std::uint64_t mask = n == 0 ? 0 : ~std::uint64_t{0} >> (64 - 8 * n);
+        return (load(p) & mask & highBits) == 0;
+    }
+    std::uint64_t seen = load(p + n - 8);
+    for (std::size_t i = 0; i + 8 < n; i += 8)
+        seen |= load(p + i);
+    return (seen & highBits) == 0;
+}
+
 void decodeBinary(std::string_view content, RecordSink& sink)
 {
     if (content.size() < headerSize + checksumSize)
@@ -593,10 +623,7 @@ void decodeBinary(std::string_view content, RecordSink& sink)
             const std::string_view text(reinterpret_cast<const char*>(p), word);
             p += word;
             // Plain ASCII, by far the most common, needs no closer look.
-            unsigned char high = 0;
-            for (const char c : text)
-                high |= static_cast<unsigned char>(c);
-            if (high >= 0x80 && !isValidUtf8(text))
+            if (!isAscii(p - word, word, end + checksumSize) && !isValidUtf8(text))
                 fail("The store file is damaged: text that is not valid UTF-8");
             value.kind = ValueView::Kind::Text;
             value.text = text;
