@@ -17,6 +17,8 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -525,6 +527,48 @@ bool isAscii(const unsigned char* p, std::size_t n, const unsigned char* limit)
     return (seen & highBits) == 0;
 }
 
+// Whether a binary store's body matches the checksum it ends with. For a large store
+// the sum is worked out on a second thread, so that the records can be read
+// meanwhile; require() waits for it. Without a thread to be had it is worked out
+// at once.
+class ChecksumCheck {
+public:
+    ChecksumCheck(std::string_view body, std::uint32_t stored)
+    {
+        if (body.size() >= (std::size_t{1} << 20)) {
+            try {
+                worker_ = std::thread([this, body, stored] { matches_ = crc32(body) == stored; });
+                return;
+            } catch (const std::system_error&) {
+                // no thread: fall through and work it out here
+            }
+        }
+        matches_ = crc32(body) == stored;
+    }
+    ~ChecksumCheck()
+    {
+        if (worker_.joinable())
+            worker_.join();
+    }
+    ChecksumCheck(const ChecksumCheck&) = delete;
+    ChecksumCheck& operator=(const ChecksumCheck&) = delete;
+
+    // Throws the refusal of a damaged store unless the checksum matched.
+    void require()
+    {
+        if (worker_.joinable())
+            worker_.join();
+        if (!matches_)
+            fail("The store file is damaged: checksum mismatch");
+    }
+
+private:
+    std::thread worker_;
+    bool matches_ = false;  // written by the worker before it ends, read after the join
+};
+
+void readBinaryRecords(std::string_view body, RecordSink& sink);
+
 void decodeBinary(std::string_view content, RecordSink& sink)
 {
     if (content.size() < headerSize + checksumSize)
@@ -542,16 +586,34 @@ void decodeBinary(std::string_view content, RecordSink& sink)
     const std::string_view body = content.substr(0, content.size() - checksumSize);
     const std::uint32_t storedCrc =
         ByteReader(content.substr(content.size() - checksumSize)).u32();
-    if (crc32(body) != storedCrc)
-        fail("The store file is damaged: checksum mismatch");
+    ChecksumCheck checksum(body, storedCrc);
 
     // The version is read only once the checksum holds, so that a damaged version
     // number is reported as damage rather than as a file from the future.
-    if (version == 0)
-        fail("The store file is damaged: format version 0");
-    if (version > currentVersion)
+    if (version == 0 || version > currentVersion) {
+        checksum.require();
+        if (version == 0)
+            fail("The store file is damaged: format version 0");
         failNewerVersion(version);
+    }
 
+    // The records are read while the checksum is worked out. Any refusal met on the
+    // way gives way to a checksum mismatch, and the sink hears that the content is
+    // whole only once the checksum holds: the outcome is that of checking first.
+    try {
+        readBinaryRecords(body, sink);
+    } catch (...) {
+        checksum.require();
+        throw;
+    }
+    checksum.require();
+    sink.end();
+}
+
+// The fields and records of a binary store's body (its bytes before the checksum),
+// handed to sink; throws when they are not exactly what the body holds.
+void readBinaryRecords(std::string_view body, RecordSink& sink)
+{
     const char* damaged = "The store file is damaged: ";
     ByteReader in(body.substr(headerSize));
     std::vector<FieldDef> fields;
@@ -633,7 +695,6 @@ void decodeBinary(std::string_view content, RecordSink& sink)
     in.advance(static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(records.data())));
     if (in.remaining() != 0)
         fail("The store file is damaged: data after the records");
-    sink.end();
 }
 
 // ---------------------------------------------------------------------------------

@@ -357,3 +357,56 @@ TEST(StoreFormat, BinaryTextIsCheckedAtEveryLengthAndPlace)
         }
     }
 }
+
+// A large binary store has its checksum worked out while its records are read. The
+// outcome must be that of checking first: a damaged store is refused as a checksum
+// mismatch whatever else reading it met, and the reader never hears it is whole.
+TEST(StoreFormat, ALargeBinaryStoreIsWholeOnlyWhenItsChecksumHolds)
+{
+    struct CountingSink : RecordSink {
+        std::size_t records = 0, ends = 0;
+        void begin(const std::vector<FieldDef>&, std::size_t) override {}
+        void record(const ValueView*) override { ++records; }
+        void end() override { ++ends; }
+    };
+    std::vector<Record> records;
+    for (int i = 0; i < 40000; ++i)  // well over a megabyte
+        records.push_back({text("site" + std::to_string(i)), text("login"), text(std::string(20, 'p')), std::nullopt,
+                           integer(i % 3)});
+    const std::string good = encodeStore(StoreForm::Binary, schema(), pointers(records));
+    ASSERT_GT(good.size(), std::size_t{1} << 20);
+    {
+        CountingSink sink;
+        decodeStoreInto(good, sink);
+        EXPECT_EQ(sink.records, records.size());
+        EXPECT_EQ(sink.ends, 1u);
+    }
+    const std::size_t lastText = good.rfind("site39999");
+    const std::size_t firstMarker = good.find("site0") - 5;  // the marker before its length
+    ASSERT_NE(lastText, std::string::npos);
+    ASSERT_EQ(good[firstMarker], '\x01');
+    const auto damaged = [&](std::size_t at, char value) {
+        std::string copy = good;
+        copy[at] = value;
+        return copy;
+    };
+    const auto refusal = [](const std::string& content, CountingSink& sink) {
+        try {
+            decodeStoreInto(content, sink);
+        } catch (const RecordTableError& e) {
+            return std::string(e.what());
+        }
+        return std::string("read");
+    };
+    // A changed letter reads as a valid record; only the checksum tells.
+    CountingSink letter;
+    EXPECT_EQ(refusal(damaged(lastText, 'S'), letter), "The store file is damaged: checksum mismatch");
+    EXPECT_EQ(letter.ends, 0u);
+    // A bad value marker, a text that is not UTF-8, a format version of 0: each
+    // would be refused on its own, but the mismatch is what is reported.
+    CountingSink marker, utf8, version;
+    EXPECT_EQ(refusal(damaged(firstMarker, '\x07'), marker), "The store file is damaged: checksum mismatch");
+    EXPECT_EQ(refusal(damaged(lastText, '\xFF'), utf8), "The store file is damaged: checksum mismatch");
+    EXPECT_EQ(refusal(damaged(8, '\0'), version), "The store file is damaged: checksum mismatch");
+    EXPECT_EQ(marker.ends + utf8.ends + version.ends, 0u);
+}
