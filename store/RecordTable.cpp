@@ -15,12 +15,20 @@
 #include <array>
 #include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <exception>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -195,6 +203,36 @@ public:
     {
         blocks_.clear();
         capacity_ = used_ = 0;
+    }
+
+    // Asks the system, on a second thread, to bring in the memory of the first
+    // `bytes` of the last block while the caller fills it: fresh memory costs a page
+    // fault per page touched, which otherwise falls on the thread packing the
+    // records. The contents are not touched. The block must outlive the thread
+    // returned (which joins when destroyed). Only a hint: where the system lacks the
+    // request, or no thread can be had, the caller's writes bring the pages in.
+    std::jthread bringInInBackground(std::size_t bytes) const
+    {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+        if (blocks_.empty())
+            return {};
+        const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        const auto begin = reinterpret_cast<std::uintptr_t>(blocks_.back().get() + used_);
+        const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+        const std::uintptr_t last = (begin + std::min(bytes, capacity_ - used_)) & ~(page - 1);
+        if (last <= first || last - first < 64 * page)
+            return {};
+        try {
+            return std::jthread([first, last] {
+                ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+            });
+        } catch (const std::system_error&) {
+            return {};
+        }
+#else
+        (void)bytes;
+        return {};
+#endif
     }
 
 private:
@@ -1117,6 +1155,7 @@ void RecordTable::open()
         std::vector<FieldDef> fields;
         std::vector<StorageEntry> entries;
         RecordPool pool;
+        std::jthread bringIn;  // after pool: joins before the pool's blocks go
 
         void begin(const std::vector<FieldDef>& decodedFields, std::size_t recordCount) override
         {
@@ -1125,6 +1164,9 @@ void RecordTable::open()
             // A record's packed values never take more bytes than its binary form,
             // nor than its XML form.
             pool.reserve(recordCount, contentBytes_);
+            // The records take about as many bytes as the file: that much of the
+            // block is brought in on a second thread while the records are packed.
+            bringIn = pool.bringInInBackground(contentBytes_);
         }
         void record(const ValueView* values) override
         {
@@ -1149,6 +1191,7 @@ void RecordTable::open()
     if (loader.fields.empty())
         failPlain("The store holds no fields");
 
+    loader.bringIn = {};  // waits for the thread, if any, to end
     ++t.version;
     t.storage.assign(loader.entries);
     loader.entries.clear();
