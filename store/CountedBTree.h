@@ -186,54 +186,14 @@ public:
     // nodes are filled to the brim, which keeps a freshly read table compact.
     void assign(const std::vector<Entry>& inOrder)
     {
-        clear();
-        if (inOrder.empty())
-            return;
-        std::vector<Node*> level;
-        std::vector<std::size_t> sizes;
-        level.reserve(inOrder.size() / LeafCap + 1);
-        Leaf* previous = nullptr;
-        for (std::size_t start = 0; start < inOrder.size(); start += LeafCap) {
-            auto* leaf = new Leaf;
-            const std::size_t end = std::min(inOrder.size(), start + LeafCap);
-            for (std::size_t k = start; k < end; ++k) {
-                leaf->e[k - start] = inOrder[k];
-                Traits::home(inOrder[k].rec) = leaf;
-            }
-            leaf->count = static_cast<std::uint32_t>(end - start);
-            leaf->prev = previous;
-            if (previous)
-                previous->next = leaf;
-            previous = leaf;
-            level.push_back(leaf);
-            sizes.push_back(leaf->count);
-        }
-        while (level.size() > 1) {
-            std::vector<Node*> upper;
-            std::vector<std::size_t> upperSizes;
-            upper.reserve(level.size() / InnerCap + 1);
-            for (std::size_t start = 0; start < level.size(); start += InnerCap) {
-                auto* in = new Inner;
-                const std::size_t end = std::min(level.size(), start + InnerCap);
-                std::size_t sum = 0;
-                for (std::size_t k = start; k < end; ++k) {
-                    const auto c = static_cast<std::uint32_t>(k - start);
-                    in->child[c] = level[k];
-                    in->sizes[c] = static_cast<std::uint32_t>(sizes[k]);
-                    in->keys[c] = firstKey(level[k]);
-                    level[k]->parent = in;
-                    sum += sizes[k];
-                }
-                in->count = static_cast<std::uint32_t>(end - start);
-                upper.push_back(in);
-                upperSizes.push_back(sum);
-            }
-            level = std::move(upper);
-            sizes = std::move(upperSizes);
-        }
-        root_ = level.front();
-        total_ = inOrder.size();
+        Builder builder;
+        for (const Entry& e : inOrder)
+            builder.append(e);
+        builder.finishInto(*this);
     }
+
+    // Builds a tree's content from entries handed over one at a time (see below).
+    class Builder;
 
     // Calls f(entry) for every entry in order.
     template <class F>
@@ -660,4 +620,84 @@ private:
     Node* root_ = nullptr;
     std::size_t total_ = 0;
     mutable int leafDepth_ = -1;  // depth of the leaves, while wellFormed runs
+
+public:
+    // Builds a tree's content from entries handed over one at a time, in order, as
+    // assign does: each entry goes straight into the last leaf, so that the record's
+    // leaf is noted while the record is at hand. What is built goes into a tree only
+    // at finishInto; a builder dropped before that frees its leaves.
+    class Builder {
+    public:
+        Builder() = default;
+        Builder(const Builder&) = delete;
+        Builder& operator=(const Builder&) = delete;
+        ~Builder()
+        {
+            for (Node* n : level_)
+                delete static_cast<Leaf*>(n);
+        }
+
+        void append(const Entry& e)
+        {
+            if (last_ == nullptr || last_->count == LeafCap) {
+                if (level_.size() == level_.capacity())  // the leaf is owned from the start
+                    level_.reserve(std::max<std::size_t>(16, 2 * level_.size()));
+                auto* leaf = new Leaf;
+                leaf->prev = last_;
+                if (last_)
+                    last_->next = leaf;
+                last_ = leaf;
+                level_.push_back(leaf);
+            }
+            last_->e[last_->count++] = e;
+            Traits::home(e.rec) = last_;
+            ++total_;
+        }
+
+        // Replaces tree's content by the entries appended; the builder is left empty.
+        void finishInto(CountedBTree& tree)
+        {
+            tree.clear();
+            std::vector<Node*> level = std::move(level_);
+            level_.clear();
+            last_ = nullptr;
+            if (level.empty())
+                return;
+            std::vector<std::size_t> sizes;
+            sizes.reserve(level.size());
+            for (const Node* n : level)
+                sizes.push_back(n->count);
+            while (level.size() > 1) {
+                std::vector<Node*> upper;
+                std::vector<std::size_t> upperSizes;
+                upper.reserve(level.size() / InnerCap + 1);
+                for (std::size_t start = 0; start < level.size(); start += InnerCap) {
+                    auto* in = new Inner;
+                    const std::size_t end = std::min(level.size(), start + InnerCap);
+                    std::size_t sum = 0;
+                    for (std::size_t k = start; k < end; ++k) {
+                        const auto c = static_cast<std::uint32_t>(k - start);
+                        in->child[c] = level[k];
+                        in->sizes[c] = static_cast<std::uint32_t>(sizes[k]);
+                        in->keys[c] = firstKey(level[k]);
+                        level[k]->parent = in;
+                        sum += sizes[k];
+                    }
+                    in->count = static_cast<std::uint32_t>(end - start);
+                    upper.push_back(in);
+                    upperSizes.push_back(sum);
+                }
+                level = std::move(upper);
+                sizes = std::move(upperSizes);
+            }
+            tree.root_ = level.front();
+            tree.total_ = total_;
+            total_ = 0;
+        }
+
+    private:
+        std::vector<Node*> level_;  // the leaves so far, in order
+        Leaf* last_ = nullptr;
+        std::size_t total_ = 0;
+    };
 };

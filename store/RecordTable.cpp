@@ -1153,14 +1153,13 @@ void RecordTable::open()
     public:
         explicit Loader(std::size_t contentBytes) : contentBytes_(contentBytes) {}
         std::vector<FieldDef> fields;
-        std::vector<StorageEntry> entries;
+        StorageTree::Builder storage;  // the records in storage order
         RecordPool pool;
         std::jthread bringIn;  // after pool: joins before the pool's blocks go
 
         void begin(const std::vector<FieldDef>& decodedFields, std::size_t recordCount) override
         {
             fields = decodedFields;
-            entries.reserve(recordCount);
             // A record's packed values never take more bytes than its binary form,
             // nor than its XML form.
             pool.reserve(recordCount, contentBytes_);
@@ -1180,7 +1179,7 @@ void RecordTable::open()
                     && codePointCount(v.text) > static_cast<std::size_t>(fields[f].size))
                     failPlain("The store file is damaged: text longer than its field " + fields[f].name);
             }
-            entries.push_back(StorageEntry{pool.pack(values, fields)});
+            storage.append(StorageEntry{pool.pack(values, fields)});
         }
 
     private:
@@ -1193,8 +1192,7 @@ void RecordTable::open()
 
     loader.bringIn = {};  // waits for the thread, if any, to end
     ++t.version;
-    t.storage.assign(loader.entries);
-    loader.entries.clear();
+    loader.storage.finishInto(t.storage);
     t.pool = std::move(loader.pool);
     t.fields = std::move(loader.fields);
     t.startBrowsing();
