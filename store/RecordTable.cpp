@@ -8,6 +8,7 @@
 #include "RecordTable.h"
 
 #include "CountedBTree.h"
+#include "FreshMemory.h"
 #include "StoreFile.h"
 #include "StoreFormat.h"
 
@@ -21,14 +22,8 @@
 #include <new>
 #include <exception>
 #include <set>
-#include <system_error>
 #include <thread>
 #include <utility>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -205,34 +200,13 @@ public:
         capacity_ = used_ = 0;
     }
 
-    // Asks the system, on a second thread, to bring in the memory of the first
-    // `bytes` of the last block while the caller fills it: fresh memory costs a page
-    // fault per page touched, which otherwise falls on the thread packing the
-    // records. The contents are not touched. The block must outlive the thread
-    // returned (which joins when destroyed). Only a hint: where the system lacks the
-    // request, or no thread can be had, the caller's writes bring the pages in.
+    // Brings in the memory of the next `bytes` of the last block on a second
+    // thread (see bringInInBackground), for a caller about to fill them.
     std::jthread bringInInBackground(std::size_t bytes) const
     {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
         if (blocks_.empty())
             return {};
-        const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-        const auto begin = reinterpret_cast<std::uintptr_t>(blocks_.back().get() + used_);
-        const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
-        const std::uintptr_t last = (begin + std::min(bytes, capacity_ - used_)) & ~(page - 1);
-        if (last <= first || last - first < 64 * page)
-            return {};
-        try {
-            return std::jthread([first, last] {
-                ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-            });
-        } catch (const std::system_error&) {
-            return {};
-        }
-#else
-        (void)bytes;
-        return {};
-#endif
+        return ::bringInInBackground(blocks_.back().get() + used_, std::min(bytes, capacity_ - used_));
     }
 
 private:

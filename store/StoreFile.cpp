@@ -26,6 +26,7 @@
 #include "StoreFile.h"
 
 #include "FieldTypes.h"
+#include "FreshMemory.h"
 
 #include <algorithm>
 #include <chrono>
@@ -653,8 +654,10 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path)
 
     // Read straight into a buffer one byte longer than the file, so that the read
     // that finds the end needs no more room; a file that grew meanwhile is read whole.
+    // The buffer's memory is brought in on a second thread as the file is read.
     StoreBytes content;
     std::size_t room = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 4096;
+    std::jthread bringIn = bringInInBackground(content.makeRoom(room), room);
     for (;;) {
         char* into = content.makeRoom(room);
         const ssize_t got = ::read(file.get(), into, std::min<std::size_t>(room, std::size_t{1} << 30));
@@ -667,6 +670,8 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path)
             break;
         const auto n = static_cast<std::size_t>(got);
         content.grew(n);
+        if (n == room)
+            bringIn = {};  // the buffer is full and will be replaced: the thread ends first
         room = n < room ? room - n : content.size();
     }
     return content;
