@@ -87,6 +87,19 @@ TEST_F(StoreFileTest, ReadsWholeFilesAndTellsMissingFromEmpty)
         big[i] = static_cast<char>(i * 131 % 251);
     writeStoreFileAtomically((dir / "big.db").string(), big);
     EXPECT_EQ(readStoreFile((dir / "big.db").string()), big);
+    EXPECT_EQ(readStoreBytes((dir / "big.db").string())->view(), big);
+    EXPECT_EQ(readStoreBytes((dir / "empty.db").string())->size(), 0u);
+
+    // A file may hold more than its size says (the system's own files give 0): the
+    // buffer grows until the end is read. This program's map of its memory takes
+    // more than the first 4096 bytes the buffer starts with.
+    if (fs::exists("/proc/self/maps")) {
+        const std::optional<std::string> maps = readStoreFile("/proc/self/maps");
+        ASSERT_TRUE(maps.has_value());
+        EXPECT_GT(maps->size(), 4096u);
+        EXPECT_NE(maps->find("[stack]"), std::string::npos);
+        EXPECT_EQ(maps->back(), '\n');
+    }
 }
 
 TEST_F(StoreFileTest, AFileThatCannotBeReadGivesTheExactText)
