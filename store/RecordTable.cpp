@@ -87,6 +87,26 @@ std::size_t packedSize(const ValueView& v, FieldKind kind)
     return varintSize(std::uint64_t{v.text.size()} + 1) + v.text.size();
 }
 
+// Copies a text's bytes to p. Most texts take 8 to 32 bytes: those are copied as four
+// words (the first and last 16 bytes, or 8, overlapping as they may), all read before
+// any is written, with no call and no loop.
+void copyText(unsigned char* p, std::string_view text)
+{
+    const std::size_t n = text.size();
+    if (n < 8 || n > 32) {
+        if (n > 0)
+            std::memcpy(p, text.data(), n);
+        return;
+    }
+    const std::size_t mid = n >= 16 ? 8 : 0;
+    const std::size_t at[4] = {0, mid, n - 8 - mid, n - 8};
+    std::uint64_t word[4];
+    for (std::size_t i = 0; i < 4; ++i)
+        std::memcpy(&word[i], text.data() + at[i], 8);
+    for (std::size_t i = 0; i < 4; ++i)
+        std::memcpy(p + at[i], &word[i], 8);
+}
+
 unsigned char* putValue(unsigned char* p, const ValueView& v, FieldKind kind)
 {
     if (kind == FieldKind::Integer) {
@@ -105,8 +125,7 @@ unsigned char* putValue(unsigned char* p, const ValueView& v, FieldKind kind)
         return p;
     }
     p = putVarint(p, std::uint64_t{v.text.size()} + 1);
-    if (!v.text.empty())
-        std::memcpy(p, v.text.data(), v.text.size());
+    copyText(p, v.text);
     return p + v.text.size();
 }
 

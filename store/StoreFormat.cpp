@@ -499,7 +499,7 @@ private:
 };
 
 // True when none of the n bytes at p has its top bit set. The bytes are read eight
-// at a time, the last eight overlapping the ones before, so that a text of the usual
+// at a time, the last ones overlapping the ones before, so that a text of the usual
 // length takes no loop and few branches; limit is the end of the readable buffer,
 // which a short text is read up to (the bytes past the text are masked off).
 bool isAscii(const unsigned char* p, std::size_t n, const unsigned char* limit)
@@ -520,6 +520,12 @@ bool isAscii(const unsigned char* p, std::size_t n, const unsigned char* limit)
         // The text's bytes are the low ones of the word.
         const std::uint64_t mask = n == 0 ? 0 : ~std::uint64_t{0} >> (64 - 8 * n);
         return (load(p) & mask & highBits) == 0;
+    }
+    if (n <= 32) {
+        // Four words cover the text: its first and last 16 bytes (or 8, when it is
+        // shorter than 16), overlapping as they may.
+        const std::size_t mid = n >= 16 ? 8 : 0;
+        return ((load(p) | load(p + mid) | load(p + n - 8 - mid) | load(p + n - 8)) & highBits) == 0;
     }
     std::uint64_t seen = load(p + n - 8);
     for (std::size_t i = 0; i + 8 < n; i += 8)
