@@ -99,12 +99,16 @@ void copyText(unsigned char* p, std::string_view text)
         return;
     }
     const std::size_t mid = n >= 16 ? 8 : 0;
-    const std::size_t at[4] = {0, mid, n - 8 - mid, n - 8};
-    std::uint64_t word[4];
-    for (std::size_t i = 0; i < 4; ++i)
-        std::memcpy(&word[i], text.data() + at[i], 8);
-    for (std::size_t i = 0; i < 4; ++i)
-        std::memcpy(p + at[i], &word[i], 8);
+    const char* s = text.data();
+    std::uint64_t a, b, c, d;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + mid, 8);
+    std::memcpy(&c, s + n - 8 - mid, 8);
+    std::memcpy(&d, s + n - 8, 8);
+    std::memcpy(p, &a, 8);
+    std::memcpy(p + mid, &b, 8);
+    std::memcpy(p + n - 8 - mid, &c, 8);
+    std::memcpy(p + n - 8, &d, 8);
 }
 
 unsigned char* putValue(unsigned char* p, const ValueView& v, FieldKind kind)
