@@ -1160,8 +1160,10 @@ void RecordTable::open()
             // A record's packed values never take more bytes than its binary form,
             // nor than its XML form.
             pool.reserve(recordCount, contentBytes_);
-            // The records take about as many bytes as the file: that much of the
-            // block is brought in on a second thread while the records are packed.
+            // The records take about as many bytes as the binary form: that much of
+            // the block is brought in on a second thread while the records are
+            // packed. (The XML form is longer than what it holds: part of what is
+            // brought in for it stays unused until the table closes.)
             bringIn = pool.bringInInBackground(contentBytes_);
         }
         void record(const ValueView* values) override
