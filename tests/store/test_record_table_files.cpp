@@ -20,8 +20,11 @@ std::vector<std::string> storageRows(RecordTable& table)
     std::vector<std::string> result;
     for (int row = 0; row < table.recordCount(); ++row) {
         std::string line;
-        for (int column = 0; column < static_cast<int>(table.fields().size()); ++column)
-            line += (column ? "|" : "") + table.rowText(row, column);
+        for (int column = 0; column < static_cast<int>(table.fields().size()); ++column) {
+            if (column)
+                line += '|';
+            line += table.rowText(row, column);
+        }
         result.push_back(line);
     }
     table.setOrdering(ordering);
