@@ -165,12 +165,32 @@ void checkFieldDef(const FieldDef& field, const char* damaged)
         fail(std::string(damaged) + "negative field size");
 }
 
+// Fields are found by name regardless of letter case (as a table finds them), so two
+// names that differ only in case would leave the second field out of reach: no value
+// could be set in it, and a required one would block every edit of its record.
+bool hasRepeatedFieldName(const std::vector<FieldDef>& fields)
+{
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::string& a = fields[i].name;
+            const std::string& b = fields[j].name;
+            if (a.size() == b.size() &&
+                std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); }))
+                return true;
+        }
+    }
+    return false;
+}
+
 void checkFieldsForWriting(const std::vector<FieldDef>& fields, std::size_t recordCount)
 {
     if (fields.empty() && recordCount != 0)
         fail("Cannot write the store: records without fields");
     for (const FieldDef& field : fields)
         checkFieldDef(field, "Cannot write the store: ");
+    if (hasRepeatedFieldName(fields))
+        fail("Cannot write the store: a field name appears twice");
 }
 
 // Every value of a record to be written must be null or of its field's kind, and
@@ -645,6 +665,8 @@ void readBinaryRecords(std::string_view body, RecordSink& sink)
         checkFieldDef(field, damaged);
         fields.push_back(std::move(field));
     }
+    if (hasRepeatedFieldName(fields))
+        fail(std::string(damaged) + "a field name appears twice");
 
     const std::uint32_t recordCount = in.u32();
     // Each record takes at least one byte per field.
@@ -1079,6 +1101,8 @@ private:
                 invalid("a field name is empty, too long or not valid text");
             store.fields.push_back(std::move(field));
         }
+        if (hasRepeatedFieldName(store.fields))
+            invalid("a field name appears twice");
         endTag("fields");
     }
 

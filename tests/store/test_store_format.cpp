@@ -184,6 +184,25 @@ TEST(StoreFormat, EmptyForeignAndFutureContentIsRefusedWithClearText)
     EXPECT_EQ(errorOf(xml), "The store file was written by a newer version of this program: format 7");
 }
 
+// Fields are found by name whatever the letter case, so a second "name" beside "NAME"
+// could never be reached: such a store is neither written nor read.
+TEST(StoreFormat, FieldNamesThatDifferOnlyInLetterCaseAreRefused)
+{
+    const std::vector<FieldDef> twice{{"NAME", FieldKind::Text, 9, false}, {"name", FieldKind::Text, 9, true}};
+    for (const StoreForm form : {StoreForm::Binary, StoreForm::Xml})
+        EXPECT_EQ(tabletest::errorText([&] { encodeStore(form, twice, {}); }),
+                  "Cannot write the store: a field name appears twice");
+
+    const std::string body = le(2, 4) + le(4, 4) + "NAME" + "\x01"s + le(9, 4) + "\x00"s
+                           + le(4, 4) + "name" + "\x01"s + le(9, 4) + "\x01"s + le(0, 4);
+    EXPECT_EQ(errorOf(handBuiltBinary(1, body)), "The store file is damaged: a field name appears twice");
+
+    const std::vector<FieldDef> distinct{{"NAME", FieldKind::Text, 9, false}, {"NAMF", FieldKind::Text, 9, true}};
+    std::string xml = encodeStore(StoreForm::Xml, distinct, {});
+    xml.replace(xml.find("\"NAMF\""), 6, "\"name\"");
+    EXPECT_NE(errorOf(xml).find("a field name appears twice"), std::string::npos) << errorOf(xml);
+}
+
 TEST(StoreFormat, EveryTruncationAndEveryFlippedByteOfABinaryStoreIsRefused)
 {
     const std::vector<Record> records = awkwardRecords();
