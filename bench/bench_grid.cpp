@@ -259,6 +259,18 @@ int runWindow()
 }
 
 // Writes the lists beside a copy of this program and runs the copy with --window.
+// Writes a list file of the given number of benchmark records.
+void writeListOf(const std::string& path, int count)
+{
+    const benchRecords::Records records = benchRecords::makeRecords(count);
+    RecordTable table;
+    table.setFileName(path);
+    openStore(table);
+    for (const auto& row : records.rows)
+        table.insertValues(row);
+    table.close();
+}
+
 void windowAtOneMillion()
 {
     QTemporaryDir dir;
@@ -266,24 +278,8 @@ void windowAtOneMillion()
         fail("no temporary folder");
     const std::string active = QFile::encodeName(dir.filePath("kestrin.db")).toStdString();
     const std::string archived = QFile::encodeName(dir.filePath("inactive.db")).toStdString();
-    {
-        const benchRecords::Records records = benchRecords::makeRecords(windowRecords);
-        RecordTable table;
-        table.setFileName(active);
-        openStore(table);
-        for (const auto& row : records.rows)
-            table.insertValues(row);
-        table.close();
-    }
-    {
-        const benchRecords::Records records = benchRecords::makeRecords(archivedRecords);
-        RecordTable table;
-        table.setFileName(archived);
-        openStore(table);
-        for (const auto& row : records.rows)
-            table.insertValues(row);
-        table.close();
-    }
+    writeListOf(active, windowRecords);
+    writeListOf(archived, archivedRecords);
 
     // What the table alone takes for the list, to compare with what the window adds.
     const double before = residentMb();
