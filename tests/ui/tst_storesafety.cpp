@@ -7,6 +7,7 @@
 #include "ui/dialogs/addUnit.h"
 #include "ui/main/mainUnit.h"
 #include "uiTestSupport.h"
+#include "../fileSizeLimit.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -15,10 +16,8 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <csignal>
 #include <functional>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace uiTest;
@@ -62,38 +61,6 @@ Written writtenOf(const QString& path)
         return {};
     return {bytesOf(path), info.st_ino, qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
 }
-
-// Limits the size of any file this process writes, as a full disk or a quota would,
-// for as long as it lives. SIGXFSZ is ignored so that the write fails instead.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved_;
-        small.rlim_cur = bytes;
-        active_ = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
-    }
-    ~FileSizeLimit() { lift(); }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-    bool active() const { return active_; }
-    void lift()
-    {
-        if (!active_)
-            return;
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, oldHandler_);
-        active_ = false;
-    }
-
-private:
-    rlimit saved_{};
-    void (*oldHandler_)(int) = nullptr;
-    bool active_ = false;
-};
 
 }  // namespace
 
