@@ -72,13 +72,6 @@ public:
         return result;
     }
 
-    // The entry of a record that is in this tree.
-    const Entry& entryOf(Rec* r) const
-    {
-        const Leaf* leaf = leafOf(r);
-        return leaf->e[indexIn(leaf, r)];
-    }
-
     Rec* first() const { return root_ ? leftmostLeaf()->e[0].rec : nullptr; }
     Rec* last() const
     {
@@ -229,9 +222,6 @@ public:
             ++h;
         return h;
     }
-
-    static constexpr std::uint32_t leafCapacity = LeafCap;
-    static constexpr std::uint32_t innerCapacity = InnerCap;
 
 private:
     struct Inner;
