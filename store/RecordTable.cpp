@@ -1457,9 +1457,10 @@ void RecordTable::moveFirst()
     Impl& t = *impl_;
     t.requireOpen();
     t.settle();
-    if (PackedRecord* first = t.firstRow())
+    PackedRecord* first = t.firstRow();
+    if (first)
         t.remember(first, 0);
-    t.moveTo(t.firstRow());
+    t.moveTo(first);
 }
 
 void RecordTable::moveLast()
@@ -1467,9 +1468,10 @@ void RecordTable::moveLast()
     Impl& t = *impl_;
     t.requireOpen();
     t.settle();
-    if (PackedRecord* last = t.lastRow())
+    PackedRecord* last = t.lastRow();
+    if (last)
         t.remember(last, t.count() - 1);
-    t.moveTo(t.lastRow());
+    t.moveTo(last);
 }
 
 int RecordTable::moveBy(int n)
