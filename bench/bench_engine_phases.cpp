@@ -8,68 +8,22 @@
 
 #include "RecordStore.h"
 #include "RecordTable.h"
+#include "benchMeasure.h"
 #include "benchRecords.h"
 
-#include <fcntl.h>
 #include <malloc.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-template <class Work>
-double secondsOf(Work work)
-{
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double residentBytes()
-{
-    malloc_trim(0);
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return static_cast<double>(resident) * 4096.0;
-}
-
-// The file's bytes read into a fresh buffer: the floor for any load. The buffer is
-// mapped anew so that it pays the page faults a program starting up would.
-double plainRead(const std::filesystem::path& file)
-{
-    return secondsOf([&] {
-        const int fd = open(file.c_str(), O_RDONLY);
-        struct stat info {};
-        if (fd < 0 || fstat(fd, &info) != 0) {
-            std::printf("(cannot open %s)\n", file.c_str());
-            std::exit(1);
-        }
-        const std::size_t size = std::max<std::size_t>(static_cast<std::size_t>(info.st_size), 1);
-        void* buffer = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        std::size_t got = 0;
-        while (buffer != MAP_FAILED && got < static_cast<std::size_t>(info.st_size)) {
-            const ssize_t n = read(fd, static_cast<char*>(buffer) + got, size - got);
-            if (n <= 0)
-                break;
-            got += static_cast<std::size_t>(n);
-        }
-        close(fd);
-        if (buffer != MAP_FAILED)
-            munmap(buffer, size);
-    });
-}
+using benchMeasure::plainRead;
+using benchMeasure::residentBytes;
+using benchMeasure::secondsOf;
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 // switch of lists, and compares the resident memory the shown window added with what
 // the table alone takes for the same file.
 
+#include "benchMeasure.h"
 #include "benchRecords.h"
 #include "store/RecordStore.h"
 #include "ui/main/mainUnit.h"
@@ -27,13 +28,10 @@
 #include <QTest>
 #include <QWindow>
 
-#include <malloc.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,11 +141,7 @@ constexpr int archivedRecords = 50;
 
 double residentMb()
 {
-    malloc_trim(0);
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+    return benchMeasure::residentBytes() / (1024.0 * 1024.0);
 }
 
 [[noreturn]] void fail(const char* what)

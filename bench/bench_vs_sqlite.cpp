@@ -14,25 +14,21 @@
 
 #include "RecordStore.h"
 #include "RecordTable.h"
+#include "benchMeasure.h"
 #include "benchRecords.h"
 
 #include <sqlite3.h>
 
-#include <fcntl.h>
 #include <malloc.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -45,7 +41,9 @@ using benchRecords::Records;
 using benchRecords::makeRecords;
 using benchRecords::textOf;
 
-using Clock = std::chrono::steady_clock;
+using benchMeasure::plainRead;
+using benchMeasure::residentBytes;
+using benchMeasure::secondsOf;
 namespace fs = std::filesystem;
 
 // ---------------------------------------------------------------- measuring
@@ -64,51 +62,6 @@ struct Result {
 {
     std::fprintf(stderr, "bench_vs_sqlite: %s\n", what.c_str());
     std::_Exit(2);
-}
-
-double residentBytes()
-{
-    malloc_trim(0);
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
-
-template <class Work>
-double secondsOf(Work work)
-{
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The floor for any load: the file's bytes read into fresh memory. The buffer is
-// mapped anew each time so that both sides pay the same page faults, whatever
-// their heap happened to hold already.
-double plainRead(const fs::path& file, std::uint64_t& bytes)
-{
-    return secondsOf([&] {
-        const int fd = open(file.c_str(), O_RDONLY);
-        struct stat info {};
-        if (fd < 0 || fstat(fd, &info) != 0)
-            fail("cannot open " + file.string());
-        const auto size = static_cast<std::size_t>(info.st_size);
-        void* buffer = mmap(nullptr, std::max<std::size_t>(size, 1), PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (buffer == MAP_FAILED)
-            fail("cannot map a read buffer");
-        std::size_t got = 0;
-        while (got < size) {
-            const ssize_t n = read(fd, static_cast<char*>(buffer) + got, size - got);
-            if (n <= 0)
-                fail("short read of " + file.string());
-            got += static_cast<std::size_t>(n);
-        }
-        close(fd);
-        munmap(buffer, std::max<std::size_t>(size, 1));
-        bytes = got;
-    });
 }
 
 Result runRecordTable(const Records& records, const fs::path& folder)
@@ -157,7 +110,7 @@ Result runRecordTable(const Records& records, const fs::path& folder)
     // The written table's memory goes back to the system first, so that the load,
     // like the plain read, fills fresh memory as a program starting up would.
     malloc_trim(0);
-    r.seconds[PlainRead] = plainRead(file, r.fileBytes);
+    r.seconds[PlainRead] = plainRead(file, &r.fileBytes);
 
     RecordTable loaded;
     loaded.setFileName(file.string());
@@ -281,7 +234,7 @@ Result runSqlite(const Records& records, const fs::path& folder)
         sqlite3_close(db);
     }
     malloc_trim(0);  // as for the record table: the load fills fresh memory
-    r.seconds[PlainRead] = plainRead(file, r.fileBytes);
+    r.seconds[PlainRead] = plainRead(file, &r.fileBytes);
 
     sqlite3* loaded = nullptr;
     r.seconds[Load] = secondsOf([&] {
