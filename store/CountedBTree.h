@@ -128,7 +128,7 @@ public:
     template <class Before>
     const Entry* firstNotBefore(Before before, std::size_t* position = nullptr) const
     {
-        const Found at = const_cast<CountedBTree*>(this)->descend(before);
+        const Found at = descend(before);
         if (position)
             *position = at.before + at.index;
         if (at.leaf == nullptr)
@@ -334,7 +334,7 @@ private:
     // next leaf's first entry, or there is none). A null leaf for an empty tree. The
     // counts of the children passed on the way down give the position for free.
     template <class Before>
-    Found descend(Before before)
+    Found descend(Before before) const
     {
         Found found;
         if (!root_)
