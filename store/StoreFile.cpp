@@ -52,7 +52,6 @@
 #include <vector>
 #else
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -456,7 +455,7 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path)
     for (;;) {
         char* into = content.makeRoom(room);
         DWORD got = 0;
-        const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(room, std::size_t{1} << 30));
+        const DWORD ask = static_cast<DWORD>(std::min(room, largestChunk));
         if (!::ReadFile(file.get(), into, ask, &got, nullptr))
             failOpen(path, ::GetLastError());
         if (got == 0)
@@ -660,7 +659,7 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path)
     std::jthread bringIn = bringInInBackground(content.makeRoom(room), room);
     for (;;) {
         char* into = content.makeRoom(room);
-        const ssize_t got = ::read(file.get(), into, std::min<std::size_t>(room, std::size_t{1} << 30));
+        const ssize_t got = ::read(file.get(), into, std::min(room, largestChunk));
         if (got < 0) {
             if (errno == EINTR)
                 continue;
