@@ -1285,14 +1285,16 @@ std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,
                            textBytes + records.size() * fields.size() * 5);
 }
 
-void decodeStoreInto(std::string_view content, RecordSink& sink)
+static bool isBinaryStore(std::string_view content)
+{
+    return content.substr(0, binaryMagic.size()) == binaryMagic;
+}
+
+// Content that does not start with the binary magic: an XML store, or refused.
+static DecodedStore decodeNonBinary(std::string_view content)
 {
     if (content.empty())
         fail("The store file is empty");
-    if (content.substr(0, binaryMagic.size()) == binaryMagic) {
-        decodeBinary(content, sink);
-        return;
-    }
     if (content.size() < binaryMagic.size() && binaryMagic.substr(0, content.size()) == content)
         fail("The store file is truncated");
     // A byte order mark is allowed in front of the XML declaration, as XML allows it.
@@ -1301,7 +1303,16 @@ void decodeStoreInto(std::string_view content, RecordSink& sink)
         xml.remove_prefix(3);
     if (!startsWithXml(xml))
         fail("The content is not a store file of this program");
-    const DecodedStore store = XmlStoreReader(xml).read();
+    return XmlStoreReader(xml).read();
+}
+
+void decodeStoreInto(std::string_view content, RecordSink& sink)
+{
+    if (isBinaryStore(content)) {
+        decodeBinary(content, sink);
+        return;
+    }
+    const DecodedStore store = decodeNonBinary(content);
     sink.begin(store.fields, store.records.size());
     std::vector<ValueView> values(store.fields.size());
     for (const Record& record : store.records) {
@@ -1340,8 +1351,11 @@ DecodedStore decodeStore(std::string_view content)
     private:
         DecodedStore& store_;
     };
+    // The XML reader already gives values of their own: no detour through views.
+    if (!isBinaryStore(content))
+        return decodeNonBinary(content);
     DecodedStore store;
     Collector collector(store);
-    decodeStoreInto(content, collector);
+    decodeBinary(content, collector);
     return store;
 }
