@@ -165,18 +165,22 @@ void checkFieldDef(const FieldDef& field, const char* damaged)
         fail(std::string(damaged) + "negative field size");
 }
 
+// True when a and b differ at most in the letter case of ASCII letters.
+bool equalIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size()
+           && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 // Fields are found by name regardless of letter case (as a table finds them), so two
 // names that differ only in case would leave the second field out of reach: no value
 // could be set in it, and a required one would block every edit of its record.
 bool hasRepeatedFieldName(const std::vector<FieldDef>& fields)
 {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
     for (std::size_t i = 0; i < fields.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            const std::string& a = fields[i].name;
-            const std::string& b = fields[j].name;
-            if (a.size() == b.size() &&
-                std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); }))
+            if (equalIgnoringAsciiCase(fields[i].name, fields[j].name))
                 return true;
         }
     }
@@ -1232,16 +1236,7 @@ StoreForm storeFormForFileName(std::string_view fileName)
 {
     if (fileName.size() < 4)
         return StoreForm::Binary;
-    const std::string_view ending = fileName.substr(fileName.size() - 4);
-    static constexpr std::string_view xml = ".xml";
-    for (std::size_t i = 0; i < 4; ++i) {
-        char c = ending[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != xml[i])
-            return StoreForm::Binary;
-    }
-    return StoreForm::Xml;
+    return equalIgnoringAsciiCase(fileName.substr(fileName.size() - 4), ".xml") ? StoreForm::Xml : StoreForm::Binary;
 }
 
 std::string encodeStoreFrom(StoreForm form, const std::vector<FieldDef>& fields, std::size_t count,
