@@ -1260,17 +1260,16 @@ static ValueView viewOf(const StoredValue& value)
 std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,
                         const std::vector<const Record*>& records)
 {
+    std::size_t textBytes = 0;
     for (std::size_t r = 0; r < records.size(); ++r) {
         if (records[r] == nullptr || records[r]->size() != fields.size())
             fail("Cannot write the store: record " + std::to_string(r + 1)
                  + " does not hold one value per field");
-    }
-    std::size_t textBytes = 0;
-    for (const Record* record : records)
-        for (const StoredValue& value : *record)
+        for (const StoredValue& value : *records[r])
             if (value)
                 if (const auto* text = std::get_if<std::string>(&*value))
                     textBytes += text->size();
+    }
     const auto source = [&](std::size_t r, ValueView* values) {
         const Record& record = *records[r];
         for (std::size_t f = 0; f < record.size(); ++f)
