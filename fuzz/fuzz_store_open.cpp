@@ -188,21 +188,21 @@ std::int32_t integerFrom(std::string_view seed)
     return static_cast<std::int32_t>(v);
 }
 
-// A name setOrdering and setFieldText reach: the ordering splits at ";" and strips
-// blanks, and every look-up by name takes the first field that matches regardless of
-// case.
+// A name setFieldText reaches: every look-up by name takes the first field that
+// matches regardless of case.
+bool addressable(const RecordTable& t, std::size_t column)
+{
+    return t.fieldIndex(t.fields()[column].name) == static_cast<int>(column);
+}
+
+// A name setOrdering reaches as well: the ordering splits at ";" and strips blanks.
 bool orderable(const RecordTable& t, std::size_t column)
 {
     const std::string& name = t.fields()[column].name;
     if (name.find(';') != std::string::npos || name.front() == ' ' || name.front() == '\t' || name.back() == ' '
         || name.back() == '\t')
         return false;
-    return t.fieldIndex(name) == static_cast<int>(column);
-}
-
-bool addressable(const RecordTable& t, std::size_t column)
-{
-    return t.fieldIndex(t.fields()[column].name) == static_cast<int>(column);
+    return addressable(t, column);
 }
 
 using Shown = std::vector<std::vector<std::string>>;
