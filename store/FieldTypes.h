@@ -1,11 +1,13 @@
 #pragma once
 // Basic value types shared by the record table and the store file formats.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -23,6 +25,19 @@ class RecordTableError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Names (of fields, of a file's ending) are matched regardless of the letter case of
+// ASCII letters.
+inline char asciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline bool equalIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size()
+           && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+}
 
 // The longest field name, in characters: a table refuses to create a longer one and
 // the store formats refuse to write or read one.

@@ -246,15 +246,6 @@ private:
     std::size_t capacity_ = 0, used_ = 0;  // of the last block
 };
 
-ValueView viewOf(const StoredValue& value)
-{
-    if (!value)
-        return {};
-    if (const auto* text = std::get_if<std::string>(&*value))
-        return ValueView{ValueView::Kind::Text, *text, 0};
-    return ValueView{ValueView::Kind::Integer, {}, std::get<std::int32_t>(*value)};
-}
-
 StoredValue storedOf(const ValueView& v)
 {
     switch (v.kind) {
@@ -444,18 +435,6 @@ std::string cutToSize(std::string s, int size)
 {
     s.resize(cutLength(s, size));
     return s;
-}
-
-char asciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool namesMatch(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(x) == asciiLower(y);
-           });
 }
 
 // A field list: names separated by ";", each stripped of surrounding blanks. The
@@ -715,7 +694,7 @@ struct RecordTable::Impl {
     int findField(std::string_view name) const
     {
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (namesMatch(fields[i].name, name))
+            if (equalIgnoringAsciiCase(fields[i].name, name))
                 return static_cast<int>(i);
         }
         return -1;
@@ -1098,7 +1077,7 @@ void RecordTable::createEmpty()
         if (def.kind == FieldKind::Text && def.size < 1)
             failPlain("Field '" + def.name + "' has an invalid size");
         for (std::size_t j = 0; j < i; ++j) {
-            if (namesMatch(t.fieldDefs[j].name, def.name))
+            if (equalIgnoringAsciiCase(t.fieldDefs[j].name, def.name))
                 failPlain("Duplicate field name '" + def.name + "'");
         }
     }

@@ -165,14 +165,6 @@ void checkFieldDef(const FieldDef& field, const char* damaged)
         fail(std::string(damaged) + "negative field size");
 }
 
-// True when a and b differ at most in the letter case of ASCII letters.
-bool equalIgnoringAsciiCase(std::string_view a, std::string_view b)
-{
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size()
-           && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 // Fields are found by name regardless of letter case (as a table finds them), so two
 // names that differ only in case would leave the second field out of reach: no value
 // could be set in it, and a required one would block every edit of its record.
@@ -1245,16 +1237,6 @@ std::string encodeStoreFrom(StoreForm form, const std::vector<FieldDef>& fields,
     checkFieldsForWriting(fields, count);
     return form == StoreForm::Xml ? encodeXml(fields, count, source, sizeHint)
                                   : encodeBinary(fields, count, source, sizeHint);
-}
-
-// A value kept as a value of its own, viewed as the fast reader and writer pass it.
-static ValueView viewOf(const StoredValue& value)
-{
-    if (!value)
-        return ValueView{};
-    if (const auto* text = std::get_if<std::string>(&*value))
-        return ValueView{ValueView::Kind::Text, *text, 0};
-    return ValueView{ValueView::Kind::Integer, {}, std::get<std::int32_t>(*value)};
 }
 
 std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,

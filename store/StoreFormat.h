@@ -22,6 +22,16 @@ struct ValueView {
     std::int32_t number = 0;
 };
 
+// A value kept as a value of its own, viewed as the fast reader and writer pass it.
+inline ValueView viewOf(const StoredValue& value)
+{
+    if (!value)
+        return {};
+    if (const auto* text = std::get_if<std::string>(&*value))
+        return ValueView{ValueView::Kind::Text, *text, 0};
+    return ValueView{ValueView::Kind::Integer, {}, std::get<std::int32_t>(*value)};
+}
+
 // The CRC-32 a binary store ends with (reflected polynomial 0xEDB88320, initial
 // value and final xor 0xFFFFFFFF): the fastest way the processor allows, and the
 // plain table-driven way, which must agree with it.
