@@ -5,6 +5,7 @@
 #include "StoreFile.h"
 #include "StoreFormat.h"
 #include "table_test_support.h"
+#include "../fileSizeLimit.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -147,15 +147,10 @@ TEST_F(StoreFileTest, AWriteThatFailsMidwayKeepsTheOldFileAndRemovesTheTemporary
 
     // A file size limit makes the write stop part way, as a full disk does; it
     // holds for root too.
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 4096;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    FileSizeLimit limit(4096);
+    ASSERT_TRUE(limit.active());
     const std::string text = errorText([&] { writeStoreFileAtomically(store.string(), std::string(100000, 'n')); });
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
+    limit.lift();
 
     EXPECT_EQ(text, "Cannot create file \"" + store.string() + "\". File too large");
     EXPECT_EQ(readStoreFile(store.string()), "old content");
