@@ -8,7 +8,6 @@
 // bring the pages in as usual. The block must outlive the thread returned, which
 // waits for the request to end when it is destroyed or assigned to.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <system_error>
