@@ -1,6 +1,6 @@
 #include "QuorrelApplication.h"
 
-#include "ui/dialogs/MessageBox.h"
+#include "ui/shared/MessageBox.h"
 
 #include <QEvent>
 

@@ -1,9 +1,9 @@
 #include "splashUnit.h"
 
-#include "placement.h"
+#include "ui/shared/placement.h"
 
-#include "ui/dialogs/accelerators.h"
-#include "ui/dialogs/windowLook.h"
+#include "ui/shared/accelerators.h"
+#include "ui/shared/windowLook.h"
 
 #include <QCloseEvent>
 #include <QLabel>

@@ -1,7 +1,7 @@
 // The shared message box: how each kind looks, where it appears, and the answer each
 // way of closing it gives.
 
-#include "ui/dialogs/MessageBox.h"
+#include "ui/shared/MessageBox.h"
 #include "uiTestSupport.h"
 
 #include <QAbstractButton>

@@ -1,8 +1,8 @@
 #include "addUnit.h"
 
-#include "MessageBox.h"
-#include "accelerators.h"
-#include "windowLook.h"
+#include "ui/shared/MessageBox.h"
+#include "ui/shared/accelerators.h"
+#include "ui/shared/windowLook.h"
 
 #include <QKeyEvent>
 #include <QLabel>

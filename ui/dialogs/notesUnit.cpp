@@ -1,7 +1,7 @@
 #include "notesUnit.h"
 
-#include "accelerators.h"
-#include "windowLook.h"
+#include "ui/shared/accelerators.h"
+#include "ui/shared/windowLook.h"
 
 #include <QFrame>
 #include <QKeyEvent>

@@ -1,14 +1,14 @@
 #include "mainUnit.h"
 
 #include "app/QuorrelApplication.h"
-#include "app/placement.h"
+#include "ui/shared/placement.h"
 #include "app/splashUnit.h"
 #include "recordGrid.h"
 #include "recordGridModel.h"
 #include "statusPanels.h"
 #include "store/RecordStore.h"
-#include "ui/dialogs/accelerators.h"
-#include "ui/dialogs/windowLook.h"
+#include "ui/shared/accelerators.h"
+#include "ui/shared/windowLook.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

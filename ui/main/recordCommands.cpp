@@ -7,7 +7,7 @@
 
 #include "recordGrid.h"
 #include "store/RecordStore.h"
-#include "ui/dialogs/MessageBox.h"
+#include "ui/shared/MessageBox.h"
 #include "ui/dialogs/addUnit.h"
 #include "ui/dialogs/notesUnit.h"
 
