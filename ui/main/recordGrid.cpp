@@ -1,6 +1,7 @@
 #include "recordGrid.h"
 
 #include "recordGridModel.h"
+#include "ui/shared/windowLook.h"
 
 #include <QAbstractButton>
 #include <QHeaderView>
@@ -8,6 +9,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <QToolTip>
 
@@ -20,9 +22,7 @@ const QColor moneyGreen(192, 220, 192);
 
 QFont titleFont()
 {
-    QFont font(QStringLiteral("Microsoft Sans Serif"));
-    font.setPixelSize(11);
-    return font;
+    return classicFont(QStringLiteral("Microsoft Sans Serif"));
 }
 
 QColor lineColour(const QPalette& palette)
@@ -207,8 +207,11 @@ RecordGrid::RecordGrid(QWidget* parent) : QTableView(parent)
     // the corner are handled here like those on the data rows.
     horizontalHeader()->viewport()->installEventFilter(this);
     verticalHeader()->viewport()->installEventFilter(this);
-    if (auto* corner = findChild<QAbstractButton*>())
-        corner->installEventFilter(this);
+    // The corner over the indicator column is drawn like a title; the view's own corner
+    // button would be a raised button with a line along its bottom.
+    corner_ = findChild<QAbstractButton*>();
+    if (corner_)
+        corner_->installEventFilter(this);
 }
 
 void RecordGrid::setGridModel(RecordGridModel* model)
@@ -222,6 +225,38 @@ void RecordGrid::setGridModel(RecordGridModel* model)
     connect(model, &RecordGridModel::markChanged, verticalHeader()->viewport(),
             qOverload<>(&QWidget::update));
     followHighlight(model->highlightRow());
+}
+
+// The rows run down from the title row whole: the top row in view is always whole, and
+// the view scrolls by whole rows. At the end of a long list the last row stands whole
+// above a blank strip, rather than the view's way of aligning the last row to the
+// bottom edge, which hides part of the top row under the titles.
+void RecordGrid::alignTopRow()
+{
+    QHeaderView* rows = verticalHeader();
+    const int before = rows->offset();
+    rows->setOffsetToSectionPosition(verticalScrollBar()->value());
+    if (rows->offset() != before)
+        viewport()->update();
+}
+
+void RecordGrid::scrollContentsBy(int dx, int dy)
+{
+    QTableView::scrollContentsBy(dx, dy);
+    alignTopRow();
+}
+
+void RecordGrid::updateGeometries()
+{
+    QTableView::updateGeometries();
+    alignTopRow();
+}
+
+void RecordGrid::paintCorner(QWidget* corner) const
+{
+    QPainter painter(corner);
+    painter.fillRect(corner->rect(), palette().color(QPalette::Active, QPalette::Button));
+    drawColumnLine(&painter, corner->rect(), palette());
 }
 
 int RecordGrid::fullRowsShown() const
@@ -363,6 +398,12 @@ bool RecordGrid::eventFilter(QObject* watched, QEvent* event)
     case QEvent::ToolTip:
         if (widget) {
             QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), toolTip(), widget);
+            return true;
+        }
+        break;
+    case QEvent::Paint:
+        if (widget && widget == corner_) {
+            paintCorner(widget);
             return true;
         }
         break;

@@ -36,13 +36,18 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool viewportEvent(QEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void updateGeometries() override;
 
 private:
+    void alignTopRow();
+    void paintCorner(QWidget* corner) const;
     bool handleMouse(QWidget* source, QMouseEvent* event);
     void followHighlight(int row);
     RecordTable* openTable() const;
     void moveTo(int row);
 
     RecordGridModel* model_ = nullptr;
+    QWidget* corner_ = nullptr;
     int rowHeight_ = 17;
 };
