@@ -14,7 +14,8 @@ JOBS ?= $(shell nproc)
 # Debian packages the build, the tests and the end-to-end suite need.
 PACKAGES := cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev \
             googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev \
-            xvfb xauth openbox xdotool x11-utils fonts-dejavu-core
+            libxcb1-dev xvfb xauth openbox xdotool x11-utils fonts-dejavu-core \
+            fonts-liberation2
 
 .PHONY: run test build configure deps clean test-sanitize fuzz bench
 

@@ -1,8 +1,8 @@
 #include "splashUnit.h"
 
-#include "ui/shared/placement.h"
-
+#include "QuorrelApplication.h"
 #include "ui/shared/accelerators.h"
+#include "ui/shared/placement.h"
 #include "ui/shared/windowLook.h"
 
 #include <QCloseEvent>
@@ -10,6 +10,7 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QStringList>
 
 #include <memory>
@@ -31,11 +32,13 @@ constexpr int clientHeight = 273;
 }  // namespace
 
 tSplashForm::tSplashForm(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                         | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint)
+    : QDialog(owner)
 {
+    useDialogFrame(this, Qt::WindowStaysOnTopHint);
     setObjectName(QStringLiteral("splashForm"));
     setWindowTitle(QStringLiteral("Disclaimer"));
+    // It stands alone on the screen beside the program's task-bar entry.
+    setWindowIconText(applicationTitle());
     applyClassicLook(this, clientWidth, clientHeight);
 
     splashImage = new QLabel(this);
@@ -117,11 +120,13 @@ void tSplashForm::reject()
 {
 }
 
-void tSplashForm::setVisible(bool visible)
+void tSplashForm::showEvent(QShowEvent* event)
 {
-    if (visible && !isVisible())
+    // Placed as each showing begins, once the window manager has been asked for the
+    // frame, so that the whole window comes to the centre.
+    if (!event->spontaneous())
         centreOnScreen(this);
-    QDialog::setVisible(visible);
+    QDialog::showEvent(event);
 }
 
 void tSplashForm::closeEvent(QCloseEvent* event)

@@ -30,8 +30,6 @@ public:
     // every other rejection leave it open.
     void reject() override;
 
-    // Centred on the screen at every showing.
-    void setVisible(bool visible) override;
 
 public slots:
     void agreeButtonClick();
@@ -39,6 +37,8 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Centred on the screen at every showing.
+    void showEvent(QShowEvent* event) override;
 };
 
 // The disclaimer while it is shown by the gate, otherwise null.

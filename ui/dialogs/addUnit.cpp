@@ -43,9 +43,7 @@ tAddForm::tAddForm(QWidget* owner)
     : QDialog(owner)
 {
     setWindowTitle(QStringLiteral("Add/Edit a record"));
-    // A fixed dialog frame whose title bar carries only the close box.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                   | Qt::WindowCloseButtonHint);
+    useDialogFrame(this);
     applyClassicLook(this, clientWidth, clientHeight);
 
     StaticText1 = new QLabel(this);

@@ -11,9 +11,9 @@
 tNotesForm* notesForm = nullptr;
 
 tNotesForm::tNotesForm(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                         | Qt::WindowCloseButtonHint)
+    : QDialog(owner)
 {
+    useDialogFrame(this);
     setWindowTitle(QStringLiteral("Notes"));
     applyClassicLook(this, 355, 217);
 

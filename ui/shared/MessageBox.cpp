@@ -1,12 +1,30 @@
 #include "MessageBox.h"
 
+#include "placement.h"
+#include "windowManager.h"
+
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShowEvent>
 
 namespace {
 
+// A box that is centred on the screen once it has its final size: the toolkit sizes
+// a box to its text only as its showing begins, after placing it for another size.
+class CentredBox : public QMessageBox {
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QMessageBox::showEvent(event);
+        if (event->spontaneous())
+            return;
+        askForCloseBoxOnly(this);
+        centreOnScreen(this);
+    }
+};
+
 // What every box shares: application modal, the caption, the icon and plain text.
-// Boxes have no parent: the platform centres them on the screen.
+// Boxes have no parent: they stand in the centre of the screen.
 void prepareBox(QMessageBox& box, const QString& caption, QMessageBox::Icon icon,
                 const QString& text)
 {
@@ -21,7 +39,7 @@ void prepareBox(QMessageBox& box, const QString& caption, QMessageBox::Icon icon
 // both Enter and Escape (and the close box) answer with.
 void runErrorBox(const QString& caption, const QString& text)
 {
-    QMessageBox box;
+    CentredBox box;
     prepareBox(box, caption, QMessageBox::Critical, text);
     QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
@@ -38,7 +56,7 @@ MessageBox::Answer MessageBox::show(Kind kind, const QString& text)
         return Answer::Ok;
     }
 
-    QMessageBox box;
+    CentredBox box;
     prepareBox(box, QStringLiteral("Confirm"), QMessageBox::Question, text);
     QPushButton* yes = box.addButton(QStringLiteral("&Yes"), QMessageBox::YesRole);
     QPushButton* no = box.addButton(QStringLiteral("&No"), QMessageBox::NoRole);

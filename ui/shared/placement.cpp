@@ -1,25 +1,36 @@
 #include "placement.h"
 
+#include "windowManager.h"
+
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
 
 #include <algorithm>
 
+QRect outerGeometry(const QWidget* window)
+{
+    return window->geometry().marginsAdded(windowFrame(window));
+}
+
+void moveOuterTo(QWidget* window, const QPoint& topLeft)
+{
+    // The client area is placed, frame width in from the corner: what move() means
+    // depends on whether Qt has learnt the frame yet, setGeometry() never does.
+    const QMargins frame = windowFrame(window);
+    window->setGeometry(QRect(topLeft + QPoint(frame.left(), frame.top()), window->size()));
+}
+
 void centreOnScreen(QWidget* window)
 {
-    // A created window knows its frame on platforms that tell it before the first
-    // showing, so the whole window, frame included, comes to the centre.
-    if (!window->testAttribute(Qt::WA_WState_Created))
-        window->winId();
     QScreen* screen = window->screen();
     if (!screen)
         screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;
     const QRect area = screen->availableGeometry();
-    const QSize outer = window->frameGeometry().size().expandedTo(window->size());
+    const QSize outer = outerGeometry(window).size();
     const int left = std::max(area.left(), area.left() + (area.width() - outer.width()) / 2);
     const int top = std::max(area.top(), area.top() + (area.height() - outer.height()) / 2);
-    window->move(left, top);
+    moveOuterTo(window, {left, top});
 }

@@ -1,9 +1,16 @@
 #pragma once
-// Placement of top-level windows on the screen.
+// Placement of top-level windows by their outer size, frame included.
 
+class QPoint;
+class QRect;
 class QWidget;
 
-// Moves a top-level window to the centre of the available area of its screen, never
-// above or left of that area. Where the frame is only known once the window is on the
-// screen, the client area is centred instead.
+// Where window stands with its frame, also before the window manager has framed it.
+QRect outerGeometry(const QWidget* window);
+
+// Moves window so that its frame's top-left corner comes to topLeft.
+void moveOuterTo(QWidget* window, const QPoint& topLeft);
+
+// Moves a top-level window, frame included, to the centre of the available area of its
+// screen, never above or left of that area.
 void centreOnScreen(QWidget* window);

@@ -1,19 +1,22 @@
 #include "windowLook.h"
 
+#include "placement.h"
+#include "windowManager.h"
+
+#include <QEvent>
 #include <QFont>
 #include <QPalette>
 #include <QWidget>
 
-#include <algorithm>
-
-QFont classicFont()
+QFont classicFont(const QString& face)
 {
-    QFont font(QStringLiteral("MS Sans Serif"));
-    // Where it is missing, a face of the same width keeps captions inside the pixel
-    // layouts; the platform's general fallback is much wider.
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                      QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                      QStringLiteral("Arial")});
+    QFont font(face);
+    QStringList families{face};
+    for (const char* similar : {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arimo", "Arial"}) {
+        if (!families.contains(QLatin1String(similar)))
+            families << QLatin1String(similar);
+    }
+    font.setFamilies(families);
     font.setPixelSize(11);
     return font;
 }
@@ -28,19 +31,38 @@ void applyClassicLook(QWidget* window, int width, int height)
     window->setFixedSize(width, height);
 }
 
+namespace {
+
+// Asks for the close box alone as each showing begins, before the dialog is placed.
+class CloseBoxOnlyAtShow : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && !event->spontaneous())
+            askForCloseBoxOnly(static_cast<QWidget*>(watched));
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+}  // namespace
+
+void useDialogFrame(QWidget* dialog, Qt::WindowFlags extra)
+{
+    dialog->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                           | Qt::WindowCloseButtonHint | extra);
+    dialog->installEventFilter(new CloseBoxOnlyAtShow(dialog));
+}
+
 void centreOverOwner(QWidget* dialog, const QWidget* owner)
 {
     if (!owner)
         return;
-    const QRect ownerFrame = owner->frameGeometry();
-    // Before its first showing a dialog has no frame yet; the owner's frame is the best
-    // estimate of the one the window manager will give it.
-    QSize frameExtra = dialog->frameGeometry().size() - dialog->geometry().size();
-    if (!dialog->testAttribute(Qt::WA_WState_Created) || frameExtra.isNull())
-        frameExtra = ownerFrame.size() - owner->geometry().size();
-    const QSize dialogOuter = dialog->size() + frameExtra;
-
-    const int left = std::max(0, ownerFrame.left() + (ownerFrame.width() - dialogOuter.width()) / 2);
-    const int top = std::max(0, ownerFrame.top() + (ownerFrame.height() - dialogOuter.height()) / 2);
-    dialog->move(left, top);
+    const QRect ownerOuter = outerGeometry(owner);
+    const QSize dialogOuter = outerGeometry(dialog).size();
+    const int left = std::max(0, ownerOuter.left() + (ownerOuter.width() - dialogOuter.width()) / 2);
+    const int top = std::max(0, ownerOuter.top() + (ownerOuter.height() - dialogOuter.height()) / 2);
+    moveOuterTo(dialog, {left, top});
 }
