@@ -27,6 +27,8 @@ QuorrelApplication::QuorrelApplication(int& argc, char** argv)
     // The title is never changed; application display name stays unset, as Qt would
     // otherwise append it to every window caption.
     title_ = applicationTitleFromPath(applicationFilePath());
+    // The class name the desktop groups the program's windows under (WM_CLASS on X11).
+    setApplicationName(title_);
 }
 
 QString QuorrelApplication::title() const

@@ -14,6 +14,7 @@
 #include <QAbstractButton>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QFontInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
@@ -151,6 +152,37 @@ private slots:
         // The grid fills the space between the button strip and the status bar.
         QCOMPARE(form.dbView->geometry(), QRect(0, 101, 632, 320));
         QCOMPARE(form.statusBar->geometry(), QRect(0, 421, 632, 19));
+
+        // The texts fall back on a face as wide as the layout's, and every caption fits.
+        const QStringList similarFaces{"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans",
+                                       "Arimo", "Arial"};
+        QVERIFY2(similarFaces.contains(QFontInfo(form.font()).family()),
+                 qPrintable(QFontInfo(form.font()).family()));
+        const QHeaderView* titles = form.dbView->horizontalHeader();
+        QVERIFY(similarFaces.contains(QFontInfo(titles->font()).family()));
+        for (const QPushButton* button : form.findChildren<QPushButton*>()) {
+            const QString caption = QString(button->text()).remove(u'&');
+            QVERIFY2(button->fontMetrics().horizontalAdvance(caption) <= button->width() - 8,
+                     qPrintable(caption));
+        }
+        for (int column = 0; column < 3; ++column) {
+            const QString title = form.dbView->model()->headerData(column, Qt::Horizontal).toString();
+            QVERIFY2(titles->fontMetrics().horizontalAdvance(title) <= titles->sectionSize(column) - 3,
+                     qPrintable(title));
+        }
+
+        // Maximised, the aligned parts follow the client size; restored, the design
+        // size comes back, and a size set any other way is undone.
+        form.showMaximized();
+        QTRY_VERIFY(form.width() > 632 && form.height() > 440);
+        QTRY_COMPARE(form.dbView->geometry(),
+                     QRect(0, 101, form.width(), form.height() - 101 - 19));
+        QCOMPARE(form.statusBar->geometry(), QRect(0, form.height() - 19, form.width(), 19));
+        form.showNormal();
+        QTRY_COMPARE(form.size(), QSize(632, 440));
+        form.resize(700, 500);
+        QTRY_COMPARE(form.size(), QSize(632, 440));
+        QCOMPARE(form.dbView->geometry(), QRect(0, 101, 632, 320));
 
         // Tab visits the enabled buttons of the strip, the grid, Help! and Exit.
         form.addButton->setFocus();
@@ -353,6 +385,18 @@ private slots:
         press(Qt::Key_End);
         const int top = grid->rowAt(0);
         QVERIFY(top > 0);
+        // Rows run down whole from the title row, also at the end of the list: the top
+        // row in view is whole and the last one stands whole at the bottom.
+        QCOMPARE(grid->visualRect(grid->model()->index(top, 0)).top(), 0);
+        QCOMPARE(top, 40 - page);
+        QVERIFY(inView(39));
+        press(Qt::Key_Up);
+        press(Qt::Key_Up);
+        press(Qt::Key_Down, Qt::ControlModifier);
+        QCOMPARE(row(), 39);
+        press(Qt::Key_Up);
+        press(Qt::Key_PageDown, Qt::ControlModifier);
+        QCOMPARE(row(), 39);
         press(Qt::Key_Up, Qt::ControlModifier);
         QCOMPARE(row(), top);
         press(Qt::Key_End);

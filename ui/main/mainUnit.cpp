@@ -12,12 +12,20 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 
 #include <type_traits>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 static void loadResources()
 {
@@ -79,7 +87,13 @@ tMainForm::tMainForm(QString folder, QWidget* parent)
 {
     loadResources();
     setWindowTitle(QStringLiteral("Quorrel"));
+    // The task bar shows the program's one entry under the application title.
+    setWindowIconText(applicationTitle());
     applyClassicLook(this, clientWidth, clientHeight);
+    // No dragging of the edges changes the design size (see keepDesignSizeWhileNormal),
+    // but the window can be maximised: a window manager offers that only to a window
+    // that may grow.
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
 
     viewDBSource = new RecordGridModel(viewDB, this);
 
@@ -180,7 +194,52 @@ void tMainForm::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     placeControls();
+    keepDesignSizeWhileNormal();
 }
+
+void tMainForm::keepDesignSizeWhileNormal()
+{
+    // Only maximising changes the size. A window manager that lets a window be
+    // maximised also lets the user drag its edges; such a size is undone. Checked once
+    // the events already waiting are handled, and never for a window that fills the
+    // screen: a manager may report a maximised size before the maximised state. A
+    // restore brings the design size back by itself, at the place the window had.
+    QMetaObject::invokeMethod(this, [this] {
+        const QSize designSize(clientWidth, clientHeight);
+        if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized)
+            || size() == designSize || !screen())
+            return;
+        const QSize outer = outerGeometry(this).size();
+        const QSize area = screen()->availableGeometry().size();
+        if (outer.width() < area.width() || outer.height() < area.height())
+            resize(designSize);
+    }, Qt::QueuedConnection);
+}
+
+#ifdef _WIN32
+bool tMainForm::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
+{
+    // The frame's edges and corners act as plain border: the user cannot drag them.
+    const auto* msg = static_cast<const MSG*>(message);
+    if (msg->message == WM_NCHITTEST) {
+        switch (DefWindowProcW(msg->hwnd, msg->message, msg->wParam, msg->lParam)) {
+        case HTLEFT:
+        case HTRIGHT:
+        case HTTOP:
+        case HTBOTTOM:
+        case HTTOPLEFT:
+        case HTTOPRIGHT:
+        case HTBOTTOMLEFT:
+        case HTBOTTOMRIGHT:
+            *result = HTBORDER;
+            return true;
+        default:
+            break;
+        }
+    }
+    return QWidget::nativeEvent(eventType, message, result);
+}
+#endif
 
 void tMainForm::showEvent(QShowEvent* event)
 {
@@ -196,13 +255,12 @@ void tMainForm::showEvent(QShowEvent* event)
 
 void tMainForm::formShow()
 {
-    QString folder = requestedFolder_;
-    if (folder.isEmpty()) {
-        const QString executable = QCoreApplication::applicationFilePath();
-        folder = executable.left(executable.lastIndexOf(u'/') + 1);
-    }
-    if (!folder.endsWith(u'/'))
-        folder += u'/';
+    // The folder in the platform's own notation ("C:\Tools\" on Windows), as the status
+    // bar and every file error show it; a drive's root already ends with its separator.
+    QString folder = QDir::toNativeSeparators(
+        requestedFolder_.isEmpty() ? QCoreApplication::applicationDirPath() : requestedFolder_);
+    if (!folder.endsWith(QDir::separator()))
+        folder += QDir::separator();
     dataFolder = folder;
     viewDB.setFileName(storePath(activeStoreName));
     showingActive = true;

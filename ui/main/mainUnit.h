@@ -43,7 +43,8 @@ public:
     QPushButton* exitButton = nullptr;
     QPushButton* searchButton = nullptr;
 
-    // The folder of the store files with a trailing "/", set by the first showing.
+    // The folder of the store files, in the platform's notation with its separator at
+    // the end, set by the first showing.
     QString dataFolder;
     // The two store files in dataFolder.
     static constexpr const char* activeStoreName = "kestrin.db";
@@ -84,9 +85,13 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+#ifdef _WIN32
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
 
 private:
     void placeControls();
+    void keepDesignSizeWhileNormal();
     void editRecord();
     void deleteRecord();
 
