@@ -88,6 +88,59 @@ private:
     bool asked_ = false;
 };
 
+// Tells when its first showing runs: the main window's opens the store and asks the
+// disclaimer.
+class TellsFirstShowing : public QWidget {
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QWidget::showEvent(event);
+        if (!shown_)
+            say(QStringLiteral("first showing"));
+        shown_ = true;
+    }
+
+private:
+    bool shown_ = false;
+};
+
+// A minimised start: the task-bar entry waits with the main window hidden; the user
+// restores the program from it, or closes it from the task bar.
+int minimisedStart(const QString& mode)
+{
+    TellsFirstShowing window;
+    window.resize(200, 100);
+    QTimer::singleShot(0, &window, [&] {
+        QWidget* entry = nullptr;
+        for (QWidget* shown : QApplication::topLevelWidgets()) {
+            if (shown != &window && shown->isVisible())
+                entry = shown;
+        }
+        if (!entry) {
+            say(QStringLiteral("no task-bar entry"));
+            QCoreApplication::quit();
+            return;
+        }
+        say(QStringLiteral("waiting|%1|minimised %2|main shown %3")
+                .arg(entry->windowTitle())
+                .arg(bool(entry->windowState() & Qt::WindowMinimized))
+                .arg(window.isVisible()));
+        if (mode == u"minimised-close") {
+            entry->windowHandle()->close();
+            return;
+        }
+        entry->showNormal();
+        QTimer::singleShot(0, &window, [&window, entry] {
+            say(QStringLiteral("restored|entry shown %1|main normal %2")
+                    .arg(entry->isVisible())
+                    .arg(window.isVisible() && window.windowState() == Qt::WindowNoState));
+            window.close();
+        });
+    });
+    return runProgram(*qApp, window, [] { say(QStringLiteral("teardown written")); },
+                      ShowRequest::MinimizedNoActivate);
+}
+
 class RefusesToClose : public QWidget {
 protected:
     void closeEvent(QCloseEvent* event) override { event->ignore(); }
@@ -100,6 +153,9 @@ int runChild(const QString& mode)
         ClosedWhileShown window;
         return runProgram(*qApp, window, [] { say(QStringLiteral("teardown written")); });
     }
+
+    if (mode.startsWith(u"minimised-"))
+        return minimisedStart(mode);
 
     if (mode == u"quit-with-refusing-window") {
         // The session's end arrives as a quit request; a window that refuses to close
@@ -187,6 +243,8 @@ private slots:
     void quitRequestEndsTheProgram();
     void terminationSignalEndsInOrder_data();
     void terminationSignalEndsInOrder();
+    void minimisedStartWaitsForRestore_data();
+    void minimisedStartWaitsForRestore();
 };
 
 void TestApplication::titleRule_data()
@@ -377,6 +435,35 @@ void TestApplication::terminationSignalEndsInOrder()
     QVERIFY2(output.contains(QStringLiteral("teardown written")), qPrintable(output));
     if (mode == u"signal-modal")
         QVERIFY2(output.contains(QStringLiteral("dialog 0")), qPrintable(output));
+}
+
+void TestApplication::minimisedStartWaitsForRestore_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("lines");
+    const QString waiting = QStringLiteral("waiting|tst_application|minimised 1|main shown 0");
+    QTest::newRow("restored") << "minimised-restore"
+                              << QStringList{waiting, "first showing",
+                                             "restored|entry shown 0|main normal 1",
+                                             "teardown written"};
+    // Closed from the task bar: the first showing, which opens the store, never runs.
+    QTest::newRow("closed from the task bar") << "minimised-close"
+                                              << QStringList{waiting, "teardown written"};
+}
+
+void TestApplication::minimisedStartWaitsForRestore()
+{
+    QFETCH(QString, mode);
+    QFETCH(QStringList, lines);
+    QProcess child;
+    startChild(child, mode);
+    const bool finished = child.waitForFinished(10000);
+    if (!finished)
+        child.kill();
+    QVERIFY2(finished, "the program kept running");
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(QString::fromLocal8Bit(child.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
+             lines);
 }
 
 int main(int argc, char* argv[])
