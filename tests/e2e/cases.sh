@@ -106,6 +106,55 @@ window_size() {
     xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: *//p'
 }
 
+# outer_geometry WINDOW: the window with its frame, as "LEFT TOP WIDTH HEIGHT".
+outer_geometry() {
+    local info x y w h extents
+    info=$(xwininfo -id "$1")
+    x=$(awk '/Absolute upper-left X/ {print $4}' <<<"$info")
+    y=$(awk '/Absolute upper-left Y/ {print $4}' <<<"$info")
+    w=$(awk '/Width:/ {print $2}' <<<"$info")
+    h=$(awk '/Height:/ {print $2}' <<<"$info")
+    extents=$(xprop -id "$1" _NET_FRAME_EXTENTS | sed -n 's/.*= //p' | tr -d ',')
+    [[ "$extents" =~ ^[0-9]+\ [0-9]+\ [0-9]+\ [0-9]+$ ]] || fail "no frame extents on window $1"
+    local left right top bottom
+    read -r left right top bottom <<<"$extents"
+    echo "$((x - left)) $((y - top)) $((w + left + right)) $((h + top + bottom))"
+}
+
+# expect_centred WINDOW LEFT TOP WIDTH HEIGHT: the window, frame included, stands in the
+# centre of that area (halves truncated), never left of or above 0.
+expect_centred() {
+    local x y w h
+    read -r x y w h <<<"$(outer_geometry "$1")"
+    local want_x=$(($2 + ($4 - w) / 2)) want_y=$(($3 + ($5 - h) / 2))
+    ((want_x < 0)) && want_x=0
+    ((want_y < 0)) && want_y=0
+    [ "$x $y" == "$want_x $want_y" ] \
+        || fail "'$(xdotool getwindowname "$1")' ${w}x$h stands at $x,$y, expected $want_x,$want_y"
+}
+
+expect_centred_on_screen() {
+    local root
+    root=$(xwininfo -root)
+    expect_centred "$1" 0 0 "$(awk '/Width:/ {print $2}' <<<"$root")" \
+        "$(awk '/Height:/ {print $2}' <<<"$root")"
+}
+
+expect_centred_over() {
+    # shellcheck disable=SC2046
+    expect_centred "$1" $(outer_geometry "$2")
+}
+
+# expect_close_box_only WINDOW: a dialog that asks for moving and closing only.
+expect_close_box_only() {
+    local type motif
+    type=$(xprop -id "$1" _NET_WM_WINDOW_TYPE | sed -n 's/.*= //p')
+    motif=$(xprop -id "$1" _MOTIF_WM_HINTS | sed -n 's/.*= //p')
+    [ "$type" == "_NET_WM_WINDOW_TYPE_DIALOG" ] || fail "window type '$type'"
+    # Functions move and close; decorations border and title.
+    [ "$motif" == "0x3, 0x24, 0xa, 0x0, 0x0" ] || fail "Motif hints '$motif'"
+}
+
 # expect_exit_code CODE: waits at most 30 s for the program to end with CODE.
 expect_exit_code() {
     for _ in $(seq 300); do
@@ -222,6 +271,57 @@ case_damaged_store() {
 
 case_renamed_title() {
     damaged_store_run my.keeper my
+}
+
+# Where each window stands, frame included, and what its frame offers, under a real
+# window manager; and maximising the main window from its title bar.
+case_frames() {
+    "$store_tool" add "$work/kestrin.db" Bank jo secret 'a note' 0 || fail "cannot prepare kestrin.db"
+    start_program quorrel
+    wait_window Disclaimer
+    expect_centred_on_screen "$window"
+    expect_close_box_only "$window"
+    agree_to_disclaimer
+    wait_main_window
+    expect_centred_on_screen "$main"
+
+    press "$main" alt+a
+    wait_window 'Add/Edit a record'
+    local dialog=$window
+    expect_centred_over "$dialog" "$main"
+    expect_close_box_only "$dialog"
+    press "$dialog" alt+o
+    wait_window Error
+    expect_centred_on_screen "$window"
+    press "$window" Return
+    window_gone Error || fail "the error box stayed open"
+    press "$dialog" alt+c
+    window_gone 'Add/Edit a record' || fail "the entry dialog stayed open"
+
+    # The notes viewer over a main window the user has moved.
+    xdotool windowmove --sync "$main" 40 50
+    sleep 0.3
+    xdotool mousemove --window "$main" 300 150 click --repeat 2 --delay 80 1
+    wait_window Notes
+    expect_centred_over "$window" "$main"
+    expect_close_box_only "$window"
+    press "$window" alt+c
+    window_gone Notes || fail "the notes viewer stayed open"
+
+    # A double-click on the title bar maximises and restores.
+    local x y w h
+    read -r x y w h <<<"$(outer_geometry "$main")"
+    xdotool mousemove $((x + w / 2)) $((y + 8)) click --repeat 2 --delay 100 1
+    for _ in $(seq 50); do [ "$(window_size "$main")" != 632x440 ] && break; sleep 0.1; done
+    xprop -id "$main" _NET_WM_STATE | grep -q _NET_WM_STATE_MAXIMIZED_HORZ \
+        || fail "the main window was not maximised: $(window_size "$main")"
+    [ "$(window_size "$main" | cut -dx -f1)" == "$(xwininfo -root | awk '/Width:/ {print $2}')" ] \
+        || fail "the maximised main window is $(window_size "$main")"
+    read -r x y w h <<<"$(outer_geometry "$main")"
+    xdotool mousemove $((x + w / 2)) $((y + 8)) click --repeat 2 --delay 100 1
+    wait_main_window
+    press "$main" alt+x
+    expect_exit_code 0
 }
 
 start_window_manager
