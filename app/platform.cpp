@@ -45,6 +45,27 @@ ShowRequest launcherShowRequest()
     }
 }
 
+bool frameEdgeAsBorder(void* message, qintptr* result)
+{
+    const auto* msg = static_cast<const MSG*>(message);
+    if (msg->message != WM_NCHITTEST)
+        return false;
+    switch (DefWindowProcW(msg->hwnd, msg->message, msg->wParam, msg->lParam)) {
+    case HTLEFT:
+    case HTRIGHT:
+    case HTTOP:
+    case HTBOTTOM:
+    case HTTOPLEFT:
+    case HTTOPRIGHT:
+    case HTBOTTOMLEFT:
+    case HTBOTTOMRIGHT:
+        *result = HTBORDER;
+        return true;
+    default:
+        return false;
+    }
+}
+
 void endEventLoopOnTerminationSignals(QCoreApplication*)
 {
 }
@@ -57,6 +78,11 @@ ComApartment::~ComApartment() = default;
 ShowRequest launcherShowRequest()
 {
     return ShowRequest::Normal;
+}
+
+bool frameEdgeAsBorder(void*, qintptr*)
+{
+    return false;
 }
 
 namespace {

@@ -1,8 +1,9 @@
 #include "mainUnit.h"
 
 #include "app/QuorrelApplication.h"
-#include "ui/shared/placement.h"
+#include "app/platform.h"
 #include "app/splashUnit.h"
+#include "ui/shared/placement.h"
 #include "recordGrid.h"
 #include "recordGridModel.h"
 #include "statusPanels.h"
@@ -19,13 +20,6 @@
 #include <QPushButton>
 
 #include <type_traits>
-
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
 
 static void loadResources()
 {
@@ -216,30 +210,11 @@ void tMainForm::keepDesignSizeWhileNormal()
     }, Qt::QueuedConnection);
 }
 
-#ifdef _WIN32
 bool tMainForm::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
 {
-    // The frame's edges and corners act as plain border: the user cannot drag them.
-    const auto* msg = static_cast<const MSG*>(message);
-    if (msg->message == WM_NCHITTEST) {
-        switch (DefWindowProcW(msg->hwnd, msg->message, msg->wParam, msg->lParam)) {
-        case HTLEFT:
-        case HTRIGHT:
-        case HTTOP:
-        case HTBOTTOM:
-        case HTTOPLEFT:
-        case HTTOPRIGHT:
-        case HTBOTTOMLEFT:
-        case HTBOTTOMRIGHT:
-            *result = HTBORDER;
-            return true;
-        default:
-            break;
-        }
-    }
-    return QWidget::nativeEvent(eventType, message, result);
+    // The frame's edges cannot be dragged: only maximising changes the size.
+    return frameEdgeAsBorder(message, result) || QWidget::nativeEvent(eventType, message, result);
 }
-#endif
 
 void tMainForm::showEvent(QShowEvent* event)
 {
