@@ -212,6 +212,16 @@ void startChild(QProcess& child, const QString& mode)
     child.start(QCoreApplication::applicationFilePath(), {});
 }
 
+// Runs a child in this mode to its end; false when it had to be killed.
+bool runChildToEnd(QProcess& child, const QString& mode)
+{
+    startChild(child, mode);
+    const bool finished = child.waitForFinished(10000);
+    if (!finished)
+        child.kill();
+    return finished;
+}
+
 QString readUntil(QProcess& process, const QString& wanted)
 {
     QString output;
@@ -398,11 +408,7 @@ void TestApplication::quitRequestEndsTheProgram()
 {
     QFETCH(QString, mode);
     QProcess child;
-    startChild(child, mode);
-    const bool finished = child.waitForFinished(10000);
-    if (!finished)
-        child.kill();
-    QVERIFY2(finished, "the program kept running after it was asked to end");
+    QVERIFY2(runChildToEnd(child, mode), "the program kept running after it was asked to end");
     QCOMPARE(child.exitCode(), 0);
     QVERIFY(QString::fromLocal8Bit(child.readAllStandardOutput()).contains(QStringLiteral("teardown written")));
 }
@@ -456,11 +462,7 @@ void TestApplication::minimisedStartWaitsForRestore()
     QFETCH(QString, mode);
     QFETCH(QStringList, lines);
     QProcess child;
-    startChild(child, mode);
-    const bool finished = child.waitForFinished(10000);
-    if (!finished)
-        child.kill();
-    QVERIFY2(finished, "the program kept running");
+    QVERIFY2(runChildToEnd(child, mode), "the program kept running");
     QCOMPARE(child.exitCode(), 0);
     QCOMPARE(QString::fromLocal8Bit(child.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
              lines);
