@@ -151,8 +151,8 @@ QString EntryNotesMemo::characters() const
 
 QString EntryNotesMemo::text() const
 {
-    // Left as it was set, a text keeps its own line breaks (CR LF, LF, CR, line
-    // separators) byte for byte.
+    // Left as it was set, a text comes back exactly as it was given, its lone CRs and
+    // LFs included.
     QString text = characters();
     if (text == shownAsSet_)
         return textAsSet_;
@@ -176,10 +176,13 @@ int EntryNotesMemo::textLength() const
 
 int EntryNotesMemo::room() const
 {
-    // A selection reports its line breaks as paragraph separators.
+    // Once the user edits it, every line break is stored as CR LF. A selection reports
+    // its line breaks as paragraph separators.
+    const QString shown = characters();
     const QString selected = textCursor().selectedText();
+    const qsizetype length = shown.size() + shown.count(u'\n');
     const qsizetype selectedLength = selected.size() + selected.count(QChar::ParagraphSeparator);
-    return int(limit_ - (textLength() - selectedLength));
+    return int(limit_ - (length - selectedLength));
 }
 
 QString EntryNotesMemo::fitting(const QString& text, int room)

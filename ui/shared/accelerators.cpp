@@ -47,17 +47,18 @@ public:
     using QObject::QObject;
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (event->type() == QEvent::KeyPress) {
-            const auto* key = static_cast<QKeyEvent*>(event);
-            if ((key->modifiers() & Qt::AltModifier) && carriesPrintableText(key)
-                && !typesCharacter(key))
-                return true;
-        }
-        return QObject::eventFilter(watched, event);
-    }
+    bool eventFilter(QObject* watched, QEvent* event) override;
 };
+
+bool AltTypesNothing::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QObject::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool altTyping =
+        (key->modifiers() & Qt::AltModifier) && carriesPrintableText(key) && !typesCharacter(key);
+    return altTyping || QObject::eventFilter(watched, event);
+}
 
 }  // namespace
 
