@@ -66,6 +66,7 @@ tSplashForm::tSplashForm(QWidget* owner)
     disclaimerMemo->setPlainText(disclaimerText());
     disclaimerMemo->setTabChangesFocus(true);
     disclaimerMemo->moveCursor(QTextCursor::Start);
+    keepAltFromTyping(disclaimerMemo);
 
     agreeButton = new QPushButton(QStringLiteral("I &Agree"), this);
     agreeButton->setObjectName(QStringLiteral("agreeButton"));

@@ -65,6 +65,7 @@ private slots:
     void escapeCancelsOnRelease_data();
     void escapeCancelsOnRelease();
     void escapeWithTheTypeListOpen();
+    void escapeClosingABoxLeavesTheDialogOpen();
     void enterAndButtonKeys_data();
     void enterAndButtonKeys();
     void acceleratorsAndSelectionOnEntry();
@@ -155,14 +156,18 @@ void TestAddForm::pickingATypeSetsCaptionsAndFocus()
     QCOMPARE(dialog.noteSizeRemainingLabel->text(),
              QStringLiteral("Characters remaining: %1").arg(index == 0 ? 96 : 37));
 
-    // The new captions carry no accelerator: Alt+P reaches nothing any more.
+    // The new captions carry no accelerator: Alt+P and Alt+L reach nothing any more,
+    // and type nothing either.
+    const QString before = entered->text();
     press(Qt::Key_P, Qt::AltModifier);
+    press(Qt::Key_L, Qt::AltModifier);
     QCOMPARE(focused(), entered);
+    QCOMPARE(entered->text(), before);
 }
 
 void TestAddForm::typingIntoTheTypeListCompletes_data()
 {
-    QTest::addColumn<QString>("keys");  // "\b" stands for Backspace
+    QTest::addColumn<QString>("keys");  // "\b" stands for Backspace, "^" for Home
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("selected");
@@ -179,6 +184,9 @@ void TestAddForm::typingIntoTheTypeListCompletes_data()
     QTest::newRow("LO") << "LO" << 0 << "LOgin & Password" << "gin & Password" << true << "&Login Name";
     QTest::newRow("l then x") << "lx" << -1 << "lx" << "" << false << "Program Name";
     QTest::newRow("Backspace") << "\b" << -1 << "" << "" << false << "Program Name";
+    // Nothing before the caret to remove: still no item selected.
+    QTest::newRow("Backspace at the start") << "^\b" << -1 << "Login & Password" << "" << false
+                                            << "Program Name";
 }
 
 void TestAddForm::typingIntoTheTypeListCompletes()
@@ -196,6 +204,8 @@ void TestAddForm::typingIntoTheTypeListCompletes()
     for (const QChar key : keys) {
         if (key == u'\b')
             press(Qt::Key_Backspace);
+        else if (key == u'^')
+            press(Qt::Key_Home);
         else
             QTest::keyClick(focused(), key.toLatin1());
     }
@@ -333,7 +343,15 @@ void TestAddForm::callerTextsAreShownWhole()
     QCOMPARE(remaining(), QStringLiteral("Characters remaining: -4"));
     dialog.loginEdit->setText(QString(45, u'L'));
 
+    // Every field shows the beginning of a long text, also one entered with its whole
+    // text selected (a disabled one cannot be scrolled by the user).
+    dialog.setFieldTexts(QString(120, u'N'), QString(45, u'L'), QString(60, u'P'), notes);
+    dialog.nameEdit->setEnabled(false);
     showAdding(dialog);
+    QCOMPARE(dialog.nameEdit->cursorPosition(), 0);
+    dialog.passwordEdit->setFocus(Qt::TabFocusReason);
+    QCOMPARE(dialog.passwordEdit->selectedText(), QString(60, u'P'));
+    QCOMPARE(dialog.passwordEdit->cursorPosition(), 0);
     QTest::mouseClick(dialog.loginEdit, Qt::LeftButton);
     QCOMPARE(remaining(), QStringLiteral("Characters remaining: -5"));
     press(Qt::Key_End);
@@ -437,6 +455,31 @@ void TestAddForm::escapeWithTheTypeListOpen()
     QCOMPARE(dialog.result(), 2);
 }
 
+void TestAddForm::escapeClosingABoxLeavesTheDialogOpen()
+{
+    tAddForm dialog;
+    showAdding(dialog);
+    dialog.loginEdit->setFocus(Qt::TabFocusReason);
+    typeText(QStringLiteral("joe"));
+
+    // The press of Escape closes the message box; its release then reaches the dialog,
+    // which must not take it for a cancel.
+    const SeenBox seen = answeringBox([] { press(Qt::Key_O, Qt::AltModifier); }, [](QWidget* box) {
+        QWidget* focus = QApplication::focusWidget();
+        QTest::keyPress(focus && focus->window() == box ? focus : box, Qt::Key_Escape);
+    });
+    QCOMPARE(seen.text, mandatoryText);
+    QTest::keyRelease(dialog.loginEdit, Qt::Key_Escape);
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(dialog.result(), 0);
+    QCOMPARE(dialog.loginEdit->text(), QStringLiteral("joe"));
+
+    // A press and release of its own still cancel.
+    QTest::keyClick(dialog.loginEdit, Qt::Key_Escape);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), 2);
+}
+
 void TestAddForm::enterAndButtonKeys_data()
 {
     QTest::addColumn<QString>("where");
@@ -498,6 +541,24 @@ void TestAddForm::acceleratorsAndSelectionOnEntry()
     press(Qt::Key_R, Qt::AltModifier);
     QCOMPARE(focused(), dialog.recordTypeCombo);
     QCOMPARE(dialog.recordTypeCombo->lineEdit()->selectedText(), QStringLiteral("Login & Password"));
+
+    // Alt with a letter that is no accelerator types nothing, in the type list or in a
+    // field (where the plain letter would replace the selected text).
+    press(Qt::Key_M, Qt::AltModifier);
+    QCOMPARE(dialog.recordTypeIndex(), 0);
+    QCOMPARE(dialog.recordTypeCombo->currentText(), QStringLiteral("Login & Password"));
+    QCOMPARE(focused(), dialog.recordTypeCombo);
+    for (QWidget* field : {static_cast<QWidget*>(dialog.nameEdit), static_cast<QWidget*>(dialog.loginEdit),
+                           static_cast<QWidget*>(dialog.passwordEdit), static_cast<QWidget*>(dialog.notesMemo)}) {
+        field->setFocus(Qt::TabFocusReason);
+        press(Qt::Key_Z, Qt::AltModifier);
+        press(Qt::Key_Z, Qt::AltModifier | Qt::ShiftModifier);
+    }
+    QCOMPARE(dialog.nameEdit->text(), QStringLiteral("site"));
+    QCOMPARE(dialog.loginEdit->text(), QStringLiteral("joe"));
+    QCOMPARE(dialog.passwordEdit->text(), QStringLiteral("pw"));
+    QCOMPARE(dialog.notesText(), QStringLiteral("some notes"));
+    press(Qt::Key_R, Qt::AltModifier);
 
     // Tab walks the inputs in order, selecting each single-line field's text.
     press(Qt::Key_Tab);

@@ -323,6 +323,56 @@ private slots:
                                    {"Memorable", "site2", "Jones", "old\r\nnotes\r\nmore", 1}}));
     }
 
+    void editWritesUntouchedTextsBackByteForByte()
+    {
+        // Characters that a text's way through the fields could change: a leading
+        // byte-order mark, control characters, no-break spaces, and in the notes
+        // line breaks of every kind.
+        const std::string bom = "\xEF\xBB\xBF";
+        const std::string name = bom + "Odd\x01\xC2\xA0name";
+        const std::string login = bom + "lo\tgin\x7F";
+        const std::string password = bom + "p\xC2\x85w\xF0\x9F\x94\x91";
+        const std::string notes = bom + "a\xC2\xA0" "b\nc\rd\xE2\x80\xA8" "e\r\nf";
+        {
+            RecordTable table;
+            table.setFileName(tablePath(active()));
+            openStore(table);
+            table.insertValues({name, login, password, notes, std::int32_t{0}});
+            table.close();
+        }
+        tMainForm& form = showForm();
+        const auto stored = [&form] {
+            const RecordTable& table = form.viewDB;
+            return std::vector<std::string>{table.fieldText("NAME"), table.fieldText("LOGIN"),
+                                            table.fieldText("PASSWORD"), table.fieldText("NOTES")};
+        };
+        const std::vector<std::string> asRead{name, login, password, notes};
+        QVERIFY(stored() == asRead);
+
+        ModalScript untouched({inDialog([](tAddForm& d) { QTest::mouseClick(d.Button1, Qt::LeftButton); })});
+        untouched.run([&] { QTest::mouseClick(form.editButton, Qt::LeftButton); });
+        QVERIFY2(untouched.finished(), qPrintable(untouched.unexpected.join(", ")));
+        QVERIFY(stored() == asRead);
+
+        // A change to the notes stores their line breaks as CR LF, every other
+        // character as it was.
+        ModalScript changed({inDialog([](tAddForm& d) {
+            typeNotes(d.notesMemo, {"", "g"});
+            QTest::mouseClick(d.Button1, Qt::LeftButton);
+        })});
+        changed.run([&] { QTest::mouseClick(form.editButton, Qt::LeftButton); });
+        QVERIFY2(changed.finished(), qPrintable(changed.unexpected.join(", ")));
+        const std::string changedNotes = bom + "a\xC2\xA0" "b\r\nc\r\nd\xE2\x80\xA8" "e\r\nf\r\ng";
+        QVERIFY(stored() == (std::vector<std::string>{name, login, password, changedNotes}));
+
+        QTest::mouseClick(form.exitButton, Qt::LeftButton);
+        RecordTable onDisk;
+        onDisk.setFileName(tablePath(active()));
+        onDisk.open();
+        QCOMPARE(onDisk.fieldText("NAME"), name);
+        QCOMPARE(onDisk.fieldText("NOTES"), changedNotes);
+    }
+
     void deleteInTheArchiveAsksFirst()
     {
         writeStore(archive(), {{"Bank", "jo", "p1", "", 0}, {"Shop", "al", "p2", "", 0}});

@@ -4,10 +4,14 @@
 #include "ui/shared/accelerators.h"
 #include "ui/shared/windowLook.h"
 
+#include <QAbstractItemView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPalette>
 #include <QShowEvent>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -110,10 +114,14 @@ tAddForm::tAddForm(QWidget* owner)
     letters->watch(Button1);
     letters->watch(Button2);
 
-    for (QWidget* input : {static_cast<QWidget*>(recordTypeCombo), static_cast<QWidget*>(nameEdit),
-                           static_cast<QWidget*>(loginEdit), static_cast<QWidget*>(passwordEdit),
-                           static_cast<QWidget*>(notesMemo)})
+    for (QWidget* input : inputs()) {
         input->installEventFilter(this);
+        keepAltFromTyping(input);
+    }
+    // Where the presses of Escape go: the opened type list and the buttons count too.
+    for (QWidget* control : {static_cast<QWidget*>(recordTypeCombo->view()),
+                             static_cast<QWidget*>(Button1), static_cast<QWidget*>(Button2)})
+        control->installEventFilter(this);
 
     connect(recordTypeCombo, &EntryTypeCombo::userChangedType, this, &tAddForm::recordTypeComboChange);
     for (EntryLineEdit* edit : {nameEdit, loginEdit, passwordEdit}) {
@@ -153,6 +161,14 @@ void tAddForm::setFieldTexts(const QString& name, const QString& login, const QS
     loginEdit->setText(login);
     passwordEdit->setText(password);
     notesMemo->setText(notes);
+    // A field shows the beginning of a text wider than itself.
+    for (QLineEdit* edit : {nameEdit, loginEdit, passwordEdit})
+        edit->home(false);
+}
+
+std::array<QWidget*, 5> tAddForm::inputs() const
+{
+    return {recordTypeCombo, nameEdit, loginEdit, passwordEdit, notesMemo};
 }
 
 void tAddForm::reject()
@@ -176,6 +192,7 @@ void tAddForm::showEvent(QShowEvent* event)
         QDialog::showEvent(event);
         return;
     }
+    escapePressedHere_ = false;
     formShow();
     QDialog::showEvent(event);
     // Without an owner the dialog was centred on the screen; later showings stay put.
@@ -205,24 +222,22 @@ void tAddForm::formShow()
         enterControl(focus);
         return;
     }
-    for (QWidget* control : {static_cast<QWidget*>(recordTypeCombo), static_cast<QWidget*>(nameEdit),
-                             static_cast<QWidget*>(loginEdit), static_cast<QWidget*>(passwordEdit),
-                             static_cast<QWidget*>(notesMemo), static_cast<QWidget*>(Button1),
-                             static_cast<QWidget*>(Button2)}) {
+    for (QWidget* control : inputs()) {
         if (control->isEnabled()) {
             enterControl(control);
             return;
         }
     }
+    enterControl(Button1);  // a button is never disabled
 }
 
 void tAddForm::enterControl(QWidget* control)
 {
     control->setFocus(Qt::OtherFocusReason);
     if (control == recordTypeCombo)
-        recordTypeCombo->lineEdit()->selectAll();
+        selectWholeText(recordTypeCombo->lineEdit());
     else if (auto* edit = qobject_cast<QLineEdit*>(control))
-        edit->selectAll();
+        selectWholeText(edit);
 }
 
 void tAddForm::recordTypeComboChange()
@@ -263,10 +278,25 @@ void tAddForm::notesMemoChange(QWidget* field)
 
 void tAddForm::formKeyUp(const QKeyEvent* event)
 {
-    // The release of Escape cancels, whatever modifiers are held; a key held down
-    // repeats releases that are not real ones.
-    if (event->key() == Qt::Key_Escape && !event->isAutoRepeat() && isVisible())
+    // The release of Escape cancels, whatever modifiers are held.
+    if (escapeReleasedAfterPressHere(event) && isVisible())
         done(resultCancel);
+}
+
+void tAddForm::noteEscapePress(const QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape && !event->isAutoRepeat())
+        escapePressedHere_ = true;
+}
+
+bool tAddForm::escapeReleasedAfterPressHere(const QKeyEvent* event)
+{
+    // A key held down repeats releases that are not real ones. A press that went
+    // elsewhere (a message box over the dialog, closed by that press) leaves its
+    // release to nobody.
+    if (event->key() != Qt::Key_Escape || event->isAutoRepeat())
+        return false;
+    return std::exchange(escapePressedHere_, false);
 }
 
 void tAddForm::Button1Click()
@@ -291,6 +321,7 @@ void tAddForm::keyPressEvent(QKeyEvent* event)
 {
     // Escape cancels when it is released (formKeyUp), never on its press.
     if (event->key() == Qt::Key_Escape) {
+        noteEscapePress(event);
         event->accept();
         return;
     }
@@ -309,8 +340,15 @@ void tAddForm::keyReleaseEvent(QKeyEvent* event)
 
 bool tAddForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::KeyRelease) {
-        formKeyUp(static_cast<QKeyEvent*>(event));
+    if (event->type() == QEvent::KeyPress) {
+        noteEscapePress(static_cast<QKeyEvent*>(event));
+    } else if (event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const auto watchedInputs = inputs();
+        if (std::ranges::find(watchedInputs, watched) != watchedInputs.end())
+            formKeyUp(key);
+        else
+            escapeReleasedAfterPressHere(key);  // a release on a button cancels nothing
     } else if (event->type() == QEvent::EnabledChange) {
         // A single-line field's caption is greyed while the field is disabled.
         if (watched == nameEdit)

@@ -7,6 +7,8 @@
 
 #include <QDialog>
 
+#include <array>
+
 class QLabel;
 class QWidget;
 
@@ -71,10 +73,18 @@ private:
     void Button1Click();
     void Button2Click();
 
+    // The type list and the four text fields, in tab order.
+    std::array<QWidget*, 5> inputs() const;
+    // Notes a press of Escape that reached the dialog; only its release may cancel.
+    void noteEscapePress(const QKeyEvent* event);
+    // True for the release of an Escape whose press reached the dialog; forgets the press.
+    bool escapeReleasedAfterPressHere(const QKeyEvent* event);
+
     // Moves the focus into a control as the program does (not as a click): a
     // single-line field then has its whole text selected.
     void enterControl(QWidget* control);
     bool shownBefore_ = false;
+    bool escapePressedHere_ = false;
     // The window's frame is only known once it is on the screen; the first placement
     // estimated it and is made again with the real frame.
     bool placeAgainWhenFramed_ = false;

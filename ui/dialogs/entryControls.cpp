@@ -1,5 +1,7 @@
 #include "entryControls.h"
 
+#include "ui/shared/accelerators.h"
+
 #include <QFocusEvent>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -21,28 +23,23 @@ bool enteredByUserMove(Qt::FocusReason reason)
         && reason != Qt::ActiveWindowFocusReason;
 }
 
-// A key press that types its text, rather than an editing or shortcut key.
-bool typesText(const QKeyEvent* event)
-{
-    const QString text = event->text();
-    if (text.isEmpty() || !text.at(0).isPrint())
-        return false;
-    // Ctrl with Alt is how some keyboards type their third-level characters.
-    const Qt::KeyboardModifiers mods = event->modifiers();
-    const bool shortcut = (mods & Qt::MetaModifier)
-        || ((mods & Qt::ControlModifier) && !(mods & Qt::AltModifier));
-    return !shortcut;
-}
-
-// Text with CR LF or a lone CR turned into LF, the line break the text widgets use.
+// Text with CR LF, a lone CR or a paragraph separator turned into LF, the line break
+// the text widgets use.
 QString withLineFeeds(QString text)
 {
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     text.replace(u'\r', u'\n');
+    text.replace(QChar::ParagraphSeparator, u'\n');
     return text;
 }
 
 } // namespace
+
+void selectWholeText(QLineEdit* field)
+{
+    const int length = int(field->text().size());
+    field->setSelection(length, -length);
+}
 
 // ---------------------------------------------------------------------------------
 // EntryLineEdit
@@ -125,7 +122,7 @@ void EntryLineEdit::focusInEvent(QFocusEvent* event)
 {
     QLineEdit::focusInEvent(event);
     if (enteredByUserMove(event->reason()))
-        selectAll();
+        selectWholeText(this);
     emit focusEntered();
 }
 
@@ -142,9 +139,23 @@ EntryNotesMemo::EntryNotesMemo(int typingLimit, QWidget* parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 }
 
+QString EntryNotesMemo::characters() const
+{
+    // The plain text would turn no-break spaces into spaces and line separators into
+    // line breaks; the raw text keeps both and marks each line break as a paragraph
+    // separator.
+    QString characters = document()->toRawText();
+    characters.replace(QChar::ParagraphSeparator, u'\n');
+    return characters;
+}
+
 QString EntryNotesMemo::text() const
 {
-    QString text = toPlainText();
+    // Left as it was set, a text comes back exactly as it was given, its lone CRs and
+    // LFs included.
+    QString text = characters();
+    if (text == shownAsSet_)
+        return textAsSet_;
     text.replace(u'\n', QStringLiteral("\r\n"));
     return text;
 }
@@ -152,24 +163,26 @@ QString EntryNotesMemo::text() const
 void EntryNotesMemo::setText(const QString& text)
 {
     const QString shown = withLineFeeds(text);
-    if (shown == toPlainText())
-        return;
-    setPlainText(shown);
+    if (shown != characters())
+        setPlainText(shown);
+    textAsSet_ = text;
+    shownAsSet_ = characters();
 }
 
 int EntryNotesMemo::textLength() const
 {
-    const QString text = toPlainText();
-    return int(text.size() + text.count(u'\n'));
+    return int(text().size());
 }
 
 int EntryNotesMemo::room() const
 {
-    // A selection reports its line breaks as paragraph or line separators.
+    // Once the user edits it, every line break is stored as CR LF. A selection reports
+    // its line breaks as paragraph separators.
+    const QString shown = characters();
     const QString selected = textCursor().selectedText();
-    const qsizetype selectedLength = selected.size() + selected.count(QChar::ParagraphSeparator)
-        + selected.count(QChar::LineSeparator);
-    return int(limit_ - (textLength() - selectedLength));
+    const qsizetype length = shown.size() + shown.count(u'\n');
+    const qsizetype selectedLength = selected.size() + selected.count(QChar::ParagraphSeparator);
+    return int(limit_ - (length - selectedLength));
 }
 
 QString EntryNotesMemo::fitting(const QString& text, int room)
@@ -204,7 +217,7 @@ void EntryNotesMemo::keyPressEvent(QKeyEvent* event)
         event->accept();
         return;
     }
-    if (typesText(event) && event->text().size() > room()) {
+    if (typesCharacter(event) && event->text().size() > room()) {
         event->accept();  // refused: the notes are full
         return;
     }
@@ -275,11 +288,15 @@ protected:
 
     void keyPressEvent(QKeyEvent* event) override
     {
-        if (!isReadOnly() && typesText(event) && combo_->completeTyped(event->text())) {
+        if (!isReadOnly() && typesCharacter(event) && combo_->completeTyped(event->text())) {
             event->accept();
             return;
         }
         QLineEdit::keyPressEvent(event);
+        // Backspace leaves no item selected, also when it finds nothing to remove.
+        if (!isReadOnly() && event->key() == Qt::Key_Backspace
+            && !(event->modifiers() & (Qt::AltModifier | Qt::MetaModifier)))
+            editedByUser_ = true;
     }
 
 private:
@@ -350,7 +367,7 @@ void EntryTypeCombo::focusInEvent(QFocusEvent* event)
 {
     QComboBox::focusInEvent(event);
     if (enteredByUserMove(event->reason()))
-        lineEdit()->selectAll();
+        selectWholeText(lineEdit());
 }
 
 void EntryTypeCombo::focusOutEvent(QFocusEvent* event)

@@ -10,6 +10,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+// Selects a single-line field's whole text with the caret at its start, so that a text
+// wider than the field shows its beginning.
+void selectWholeText(QLineEdit* field);
+
 // A single-line field. What the user types, pastes or drops may not make the text
 // longer than the typing limit (a paste is cut to fit); a text set by code is kept
 // whole, and while it is longer than the limit the user may not lengthen it further.
@@ -36,14 +40,17 @@ private:
 
 // The multi-line notes field: words wrap, no scroll bars, Enter starts a new line and
 // Tab moves on. Its text is read and set with CR LF line breaks; a break counts as two
-// characters against the typing limit.
+// characters against the typing limit. A text set by code is read back exactly as it was
+// set for as long as the field shows it; otherwise every character other than a line
+// break is read back as it was set or typed (no-break spaces included).
 class EntryNotesMemo : public QPlainTextEdit {
     Q_OBJECT
 public:
     EntryNotesMemo(int typingLimit, QWidget* parent = nullptr);
     int typingLimit() const { return limit_; }
 
-    // The text with CR LF line breaks.
+    // The text with CR LF line breaks, or the one setText() gave while the field still
+    // shows it.
     QString text() const;
     // Shows CR LF, LF or a lone CR each as a line break; setting the text already shown
     // changes nothing and emits nothing.
@@ -62,12 +69,16 @@ protected:
     void insertFromMimeData(const QMimeData* source) override;
 
 private:
+    // The text shown, with LF line breaks and every other character as it is.
+    QString characters() const;
     // Characters the user may still add if the selection is replaced.
     int room() const;
     // The longest beginning of text (with LF breaks) that fits into room characters.
     static QString fitting(const QString& text, int room);
 
     int limit_;
+    QString textAsSet_;   // what setText() was given
+    QString shownAsSet_;  // the characters it showed for it
 };
 
 // The record type list: an editable drop-down list whose text box completes what the

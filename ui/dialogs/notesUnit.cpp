@@ -35,6 +35,7 @@ tNotesForm::tNotesForm(QWidget* owner)
     notesMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     notesMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     notesMemo->setTabChangesFocus(true);
+    keepAltFromTyping(notesMemo);
 
     setTabOrder(closeButton, notesMemo);
 

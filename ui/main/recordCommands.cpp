@@ -12,6 +12,7 @@
 #include "ui/dialogs/notesUnit.h"
 
 #include <QPushButton>
+#include <QStringDecoder>
 
 namespace {
 
@@ -20,9 +21,17 @@ std::string toStore(const QString& text)
     return text.toStdString();
 }
 
+// Stored texts are UTF-8. A leading byte-order mark is a character of the text like any
+// other: kept, so that a text the user leaves alone is written back unchanged.
+QString fromStore(const std::string& text)
+{
+    QStringDecoder decode(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decode(QByteArrayView(text.data(), qsizetype(text.size())));
+}
+
 QString fieldOf(const RecordTable& table, std::string_view field)
 {
-    return QString::fromStdString(table.fieldText(field));
+    return fromStore(table.fieldText(field));
 }
 
 // The "NAME - LOGIN" part that both questions quote.
@@ -93,7 +102,8 @@ void tMainForm::editRecord()
     if (dialog->exec() != tAddForm::resultOk)
         return;
     // RECTYPE is left alone: the type cannot be changed while editing. The count does
-    // not change, so the status bar is not rewritten.
+    // not change, so the status bar is not rewritten. A text the user left alone comes
+    // back from the dialog as it went in, and so is written back byte for byte.
     viewDB.beginEdit();
     viewDB.setFieldText("NAME", toStore(dialog->nameEdit->text()));
     viewDB.setFieldText("LOGIN", toStore(dialog->loginEdit->text()));
@@ -166,6 +176,6 @@ void tMainForm::dbViewDblClick()
     struct ClearNotesForm {
         ~ClearNotesForm() { notesForm = nullptr; }
     } clear;
-    viewer->setNotes(QString::fromStdString(viewDB.fieldText("NOTES")));
+    viewer->setNotes(fieldOf(viewDB, "NOTES"));
     viewer->exec();
 }

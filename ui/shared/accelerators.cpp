@@ -35,7 +35,47 @@ QAbstractButton* buttonForAccelerator(QWidget* window, QChar letter)
     return nullptr;
 }
 
+bool carriesPrintableText(const QKeyEvent* key)
+{
+    const QString text = key->text();
+    return !text.isEmpty() && text.at(0).isPrint();
+}
+
+// Eats the key presses with Alt held that a field would otherwise take as typing.
+class AltTypesNothing : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+bool AltTypesNothing::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QObject::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool altTyping =
+        (key->modifiers() & Qt::AltModifier) && carriesPrintableText(key) && !typesCharacter(key);
+    return altTyping || QObject::eventFilter(watched, event);
+}
+
 }  // namespace
+
+bool typesCharacter(const QKeyEvent* key)
+{
+    if (!carriesPrintableText(key))
+        return false;
+    const Qt::KeyboardModifiers mods = key->modifiers();
+    const bool ctrl = mods & Qt::ControlModifier;
+    const bool alt = mods & Qt::AltModifier;
+    return !(mods & Qt::MetaModifier) && ctrl == alt;
+}
+
+void keepAltFromTyping(QWidget* field)
+{
+    field->installEventFilter(new AltTypesNothing(field));
+}
 
 PlainLetterAccelerators::PlainLetterAccelerators(QWidget* window)
     : QObject(window), window_(window)

@@ -5,7 +5,18 @@
 
 #include <QObject>
 
+class QKeyEvent;
 class QWidget;
+
+// True when the key press would type its text into a field. Ctrl, Alt or Meta held make
+// it a command key, except Ctrl with Alt, which is how some keyboards type their
+// third-level characters.
+bool typesCharacter(const QKeyEvent* key);
+
+// Installed on a control that takes typed characters: a key pressed with Alt types
+// nothing into it. Alt with a letter that is an accelerator never gets that far: the
+// window's shortcuts take the key before the control sees it.
+void keepAltFromTyping(QWidget* field);
 
 // Installed on the controls that take no typed characters: a letter key pressed
 // without Ctrl, Alt or Meta presses the window's button with that accelerator.
