@@ -1,7 +1,8 @@
 #pragma once
 // KeyPrefix, the first 24 bytes of an order-preserving encoding of a record's key,
 // which the field ordering carries beside every entry, and PrefixBuilder, which
-// encodes key values into one. Inline: sorting and searching build and compare these.
+// encodes key values into one. Header only: sorting, inserting and searching build,
+// mask and compare these for every record they touch.
 
 #include "FieldTypes.h"
 #include "ValueView.h"
@@ -115,7 +116,13 @@ private:
 };
 
 // The mask that keeps the first `length` bytes of a prefix and clears the rest.
-KeyPrefix leadingBytesMask(std::size_t length);
+inline KeyPrefix leadingBytesMask(std::size_t length)
+{
+    KeyPrefix mask;
+    for (std::size_t w = 0, left = length; w < 3; ++w, left = left > 8 ? left - 8 : 0)
+        mask.word[w] = left >= 8 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (8 * left));
+    return mask;
+}
 
 // The bytes of k that mask keeps, the others zero.
 inline KeyPrefix masked(const KeyPrefix& k, const KeyPrefix& mask)

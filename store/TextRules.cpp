@@ -1,5 +1,6 @@
-// The rules for the values a table holds, as TextRules.h declares them: counting and
-// cutting UTF-8, field lists, integers written as text, and display text.
+// The rules for the values a table holds that are not on the path of every value
+// added or compared: counting characters, field lists, integers written as text,
+// and display text.
 
 #include "TextRules.h"
 
@@ -9,22 +10,6 @@
 std::size_t codePointCount(std::string_view s)
 {
     return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return !isContinuationByte(c); }));
-}
-
-std::size_t cutLength(std::string_view s, int size)
-{
-    const std::size_t limit = size > 0 ? static_cast<std::size_t>(size) : 0;
-    if (s.size() <= limit)
-        return s.size();  // a character takes at least one byte
-    std::size_t seen = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (!isContinuationByte(s[i])) {
-            if (seen == limit)
-                return i;
-            ++seen;
-        }
-    }
-    return s.size();
 }
 
 std::string cutToSize(std::string s, int size)
@@ -71,23 +56,6 @@ std::int32_t toInteger(std::string_view text)
     if (auto value = parseInteger(text))
         return *value;
     throw RecordTableError("'" + std::string(text) + "' is not a valid integer value");
-}
-
-ValueView viewForField(const FieldValue& value, const FieldDef& field, std::string& scratch)
-{
-    if (field.kind == FieldKind::Text) {
-        std::string_view text;
-        if (const auto* given = std::get_if<std::string>(&value)) {
-            text = *given;
-        } else {
-            scratch = std::to_string(std::get<std::int32_t>(value));
-            text = scratch;
-        }
-        return ValueView{ValueView::Kind::Text, text.substr(0, cutLength(text, field.size)), 0};
-    }
-    if (const auto* number = std::get_if<std::int32_t>(&value))
-        return ValueView{ValueView::Kind::Integer, {}, *number};
-    return ValueView{ValueView::Kind::Integer, {}, toInteger(std::get<std::string>(value))};
 }
 
 std::string displayText(const ValueView& value)

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 // Values are UTF-8; sizes count code points.
@@ -24,7 +25,21 @@ inline bool isContinuationByte(char c)
 std::size_t codePointCount(std::string_view s);
 
 // The bytes of the first `size` characters of s, never splitting one.
-std::size_t cutLength(std::string_view s, int size);
+inline std::size_t cutLength(std::string_view s, int size)
+{
+    const std::size_t limit = size > 0 ? static_cast<std::size_t>(size) : 0;
+    if (s.size() <= limit)
+        return s.size();  // a character takes at least one byte
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (!isContinuationByte(s[i])) {
+            if (seen == limit)
+                return i;
+            ++seen;
+        }
+    }
+    return s.size();
+}
 
 // Keeps the first `size` characters, never splitting one.
 std::string cutToSize(std::string s, int size);
@@ -39,8 +54,25 @@ std::optional<std::int32_t> parseInteger(std::string_view text);
 std::int32_t toInteger(std::string_view text);
 
 // A value of either kind seen as a value of the field's kind, cut to its size; the
-// view is into value, or into scratch when a number becomes text.
-ValueView viewForField(const FieldValue& value, const FieldDef& field, std::string& scratch);
+// view is into value, or into scratch when a number becomes text. Inline, as is
+// cutLength: every value added and every key looked up goes through them, and out
+// of line they cost the benchmark's adds and lookups a few percent.
+inline ValueView viewForField(const FieldValue& value, const FieldDef& field, std::string& scratch)
+{
+    if (field.kind == FieldKind::Text) {
+        std::string_view text;
+        if (const auto* given = std::get_if<std::string>(&value)) {
+            text = *given;
+        } else {
+            scratch = std::to_string(std::get<std::int32_t>(value));
+            text = scratch;
+        }
+        return ValueView{ValueView::Kind::Text, text.substr(0, cutLength(text, field.size)), 0};
+    }
+    if (const auto* number = std::get_if<std::int32_t>(&value))
+        return ValueView{ValueView::Kind::Integer, {}, *number};
+    return ValueView{ValueView::Kind::Integer, {}, toInteger(std::get<std::string>(value))};
+}
 
 // Text as stored, an integer in decimal, null as the empty text.
 std::string displayText(const ValueView& value);

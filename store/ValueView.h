@@ -1,6 +1,6 @@
 #pragma once
-// ValueView: one value of a record as the table keeps it and as the store formats
-// read and write it, without owning it: null, a text (viewed) or an integer.
+// ValueView, the way a record's values pass between the table and the store forms
+// without being copied, and viewOf, which views a value kept on its own.
 
 #include "FieldTypes.h"
 

@@ -2,7 +2,7 @@
 // The seam between the store file code both systems share (StoreFileShared.cpp) and
 // each system's own (StoreFilePosix.cpp, StoreFileWindows.cpp: the build takes the
 // one for the system it builds for). Each system's file defines readStoreBytes and
-// writeStoreFileAtomically (StoreFile.h) and the first group below.
+// writeStoreFileAtomically (StoreFile.h) and the first group of names below.
 
 #include <chrono>
 #include <cstddef>
@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-// --- Each system's own: how an error is numbered and described, how a UTF-8 path
-// becomes a path the system takes, and what links and locks mean there.
+// Each system's file defines these: how an error is numbered and described, how a
+// UTF-8 path becomes a path the system takes, and what links and locks mean there.
 
 #ifdef _WIN32
 using SystemError = unsigned long;  // a Windows error number (DWORD), as GetLastError gives it
@@ -39,7 +39,7 @@ std::filesystem::path resolveLink(const std::filesystem::path& file);
 // Removes a temporary file unless a writer is still at work on it.
 void removeIfAbandoned(const std::filesystem::path& temporary);
 
-// --- Shared by both systems.
+// StoreFileShared.cpp defines these, for both systems' files.
 
 // Throw RecordTableError with the path in full and the system's reason:
 //   Cannot open file "<path>". <reason>     Cannot create file "<path>". <reason>
