@@ -414,7 +414,7 @@ private:
             right->next->prev = right;
         right->prev = leaf;
         leaf->next = right;
-        addChildAfter(leaf, right, right->count);
+        addChildAfter(leaf, right, right->count, right->e[0]);
         return right;
     }
 
@@ -433,14 +433,15 @@ private:
             moved += right->sizes[k];
         }
         in->count = keep;
-        addChildAfter(in, right, moved);
+        addChildAfter(in, right, moved, right->keys[0]);
         return right;
     }
 
     // Enters right, a new sibling just split off left, into left's parent (made anew
     // when left was the root). The parent's count for left still includes right's
-    // rightSize entries.
-    void addChildAfter(Node* left, Node* right, std::size_t rightSize)
+    // rightSize entries. rightKey is right's first entry, given by the caller, which
+    // knows right's kind.
+    void addChildAfter(Node* left, Node* right, std::size_t rightSize, const Entry& rightKey)
     {
         Inner* p = left->parent;
         if (p == nullptr) {
@@ -465,7 +466,7 @@ private:
         p->child[c + 1] = right;
         p->sizes[c + 1] = static_cast<std::uint32_t>(rightSize);
         p->sizes[c] -= static_cast<std::uint32_t>(rightSize);
-        p->keys[c + 1] = firstKey(right);
+        p->keys[c + 1] = rightKey;
         right->parent = p;
         ++p->count;
     }

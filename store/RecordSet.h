@@ -1,0 +1,169 @@
+#pragma once
+// RecordSet: the records of an open table and their two orders. The records live in
+// a RecordPool; counted B+ trees keep storage order and the field ordering in force,
+// whose entries carry the first 24 bytes of an order-preserving encoding of the
+// record's key (KeyPrefix), so that searching, inserting and sorting mostly compare
+// those bytes and seldom visit a record. Counts in the trees give a record's row and
+// the record at a row in O(log n). Unique indexes refuse a repeated key.
+
+#include "CountedBTree.h"
+#include "FieldTypes.h"
+#include "KeyPrefix.h"
+#include "PackedRecord.h"
+#include "RecordReader.h"
+#include "StoreFormat.h"
+#include "ValueView.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct StorageEntry {
+    PackedRecord* rec = nullptr;
+};
+
+struct OrderEntry {
+    KeyPrefix key;
+    PackedRecord* rec = nullptr;
+};
+
+struct StorageHome {
+    using Rec = PackedRecord;
+    static void*& home(PackedRecord* r) { return r->storageHome; }
+};
+
+struct OrderHome {
+    using Rec = PackedRecord;
+    static void*& home(PackedRecord* r) { return r->orderHome; }
+};
+
+using StorageTree = CountedBTree<StorageEntry, StorageHome, 128, 64>;
+using OrderTree = CountedBTree<OrderEntry, OrderHome, 64, 64>;
+
+// A unique index: refuses a record whose values in its fields equal another's.
+struct UniqueIndex {
+    struct Less {
+        RecordReader reader;
+        std::vector<int> columns;
+        bool caseInsensitive = false;
+        bool operator()(const PackedRecord* a, const PackedRecord* b) const
+        {
+            return reader.compareOn(columns, a, b, caseInsensitive) < 0;
+        }
+    };
+    std::string name;
+    std::set<const PackedRecord*, Less> keys;
+};
+
+class RecordSet {
+public:
+    // The records' values are read through fields, which must outlive the set.
+    explicit RecordSet(const std::vector<FieldDef>& fields) : fields_(fields), reader_(fields) {}
+    ~RecordSet() { release(); }
+    RecordSet(const RecordSet&) = delete;
+    RecordSet& operator=(const RecordSet&) = delete;
+
+    const RecordReader& reader() const { return reader_; }
+
+    // A new record, not yet in the set: of values (one per field, each of its field's
+    // kind), or of a record's values.
+    PackedRecord* pack(const ValueView* values) { return pool_.pack(values, fields_); }
+    PackedRecord* pack(const Record& record) { return reader_.pack(record, pool_); }
+
+    // --- rows: positions in the ordering in force, or in storage order without one
+
+    bool byFields() const { return !keyColumns_.empty(); }
+    std::size_t count() const { return storage_.size(); }
+    int rowOf(PackedRecord* r) const
+    {
+        if (rowMemo_.record == r && rowMemo_.version == version_)
+            return rowMemo_.row;
+        const int row = static_cast<int>(byFields() ? order_.rank(r) : storage_.rank(r));
+        remember(r, static_cast<std::size_t>(row));
+        return row;
+    }
+    // Notes the row of a record found on the way, until the next change to the orders.
+    void remember(const PackedRecord* r, std::size_t row) const { rowMemo_ = RowMemo{r, version_, static_cast<int>(row)}; }
+    PackedRecord* recordAt(std::size_t row) const { return byFields() ? order_.at(row).rec : storage_.at(row).rec; }
+    PackedRecord* firstRow() const { return byFields() ? order_.first() : storage_.first(); }
+    PackedRecord* lastRow() const { return byFields() ? order_.last() : storage_.last(); }
+    PackedRecord* nextRow(PackedRecord* r) const { return byFields() ? order_.next(r) : storage_.next(r); }
+    PackedRecord* prevRow(PackedRecord* r) const { return byFields() ? order_.prev(r) : storage_.prev(r); }
+
+    // --- the ordering
+
+    // The text of the ordering the records are in, and its fields' columns; both
+    // empty for storage order.
+    const std::string& orderingInForce() const { return orderingInForce_; }
+    const std::vector<int>& keyColumns() const { return keyColumns_; }
+    // Puts the records in the order of the given key columns (storage order when
+    // empty); equal keys keep their storage order.
+    void applyOrder(std::vector<int> columns, std::string text);
+    // Back to storage order, as for a table just filled.
+    void clearOrder();
+
+    // --- unique indexes
+
+    void setUniqueIndexes(std::vector<UniqueIndex> indexes) { uniqueIndexes_ = std::move(indexes); }
+    // The name of a unique index whose key r repeats, held by a record other than
+    // self; null when there is none.
+    const std::string* refusingIndex(const PackedRecord* r, const PackedRecord* self) const;
+
+    // --- changes
+
+    // Places a new record as an insert does: at its sorted place (and last in storage
+    // order) under a field ordering, else just before the record `before` (last when
+    // null). Returns the row it takes.
+    std::size_t place(PackedRecord* r, PackedRecord* before);
+    // Puts r in old's place: old's place in storage order, r's sorted place in the
+    // ordering.
+    void replace(PackedRecord* old, PackedRecord* r);
+    void erase(PackedRecord* r);
+    // Forgets every record and frees their memory.
+    void release();
+
+    // The first record in the ordering whose first keyCount key values equal key, and
+    // its row; null when there is none. A field ordering must be in force.
+    PackedRecord* find(const ValueView* key, std::size_t keyCount, std::size_t& row) const;
+
+    // --- whole stores
+
+    // Reads the records of a store's content, in storage order, in place of none
+    // held; returns its fields, which the caller keeps as the fields this set reads
+    // through. Content that is not a sound store is refused with RecordTableError.
+    std::vector<FieldDef> load(std::string_view content);
+    // The records in storage order as a store's content in the given form.
+    std::string encode(StoreForm form) const;
+
+private:
+    OrderEntry orderEntry(PackedRecord* r) const { return OrderEntry{reader_.prefix(keyColumns_, r), r}; }
+    bool goesBefore(const OrderEntry& a, const OrderEntry& b) const;
+    void sortEntries(OrderEntry* a, OrderEntry* spare, std::size_t n, std::size_t byte) const;
+    std::size_t insertInOrder(PackedRecord* r);
+    void renumberIfExhausted();
+
+    const std::vector<FieldDef>& fields_;
+    RecordReader reader_;
+    StorageTree storage_;
+    OrderTree order_;               // filled only while a field ordering is in force
+    std::string orderingInForce_;   // the text of the ordering the records are in
+    std::vector<int> keyColumns_;   // its fields; empty for storage order
+    std::uint32_t nextSeq_ = 0;
+    std::vector<UniqueIndex> uniqueIndexes_;
+    RecordPool pool_;               // where the records live, see RecordPool
+
+    // The row of one record, remembered until the next change to the orders: the
+    // current record's row is asked for after every step, and a search or a sorted
+    // insert finds it on the way down for nothing.
+    std::uint64_t version_ = 0;     // rises with every change to either order
+    struct RowMemo {
+        const PackedRecord* record = nullptr;
+        std::uint64_t version = 0;
+        int row = -1;
+    };
+    mutable RowMemo rowMemo_;
+};

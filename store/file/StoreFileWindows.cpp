@@ -1,0 +1,308 @@
+// The store file code of Windows: reading a file whole while others may only read
+// it, and replacing one atomically.
+//
+// Paths are UTF-8 and are turned into UTF-16 for the system calls. The
+// temporary file replaces the store with MoveFileExW(MOVEFILE_REPLACE_EXISTING |
+// MOVEFILE_WRITE_THROUGH), which returns only once the move is on the disk, so no
+// folder flush follows. No access rules are set here: a new file takes the rules its
+// folder passes on, which in the user's own profile folders admit only the user,
+// the system and administrators. The temporary file gets those inherited rules and
+// keeps them when it takes the store's place, so rules added by hand to an old store
+// file are not carried over, and a store kept in a folder shared with others is as
+// open as that folder.
+
+#include "StoreFile.h"
+
+#include "file/StoreFileSystem.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+static_assert(std::is_same_v<SystemError, DWORD>, "an error number is what GetLastError gives");
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// UTF-8 to UTF-16, or std::nullopt when the text is not valid UTF-8.
+std::optional<std::wstring> widen(const std::string& text)
+{
+    if (text.empty())
+        return std::wstring();
+    if (text.size() > static_cast<std::size_t>(INT_MAX))
+        return std::nullopt;
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0)
+        return std::nullopt;
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string narrow(std::wstring_view wide)
+{
+    if (wide.empty() || wide.size() > static_cast<std::size_t>(INT_MAX))
+        return {};
+    const int size = static_cast<int>(wide.size());
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return {};
+    std::string text(static_cast<std::size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+    return text;
+}
+
+// Closes a handle once, on every path out of a scope.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~FileHandle() { reset(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+    // Closes now and reports the result, for the one close whose error matters.
+    bool closeNow()
+    {
+        const bool closed = handle_ == INVALID_HANDLE_VALUE || ::CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        return closed;
+    }
+    void reset()
+    {
+        if (handle_ != INVALID_HANDLE_VALUE)
+            ::CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+bool heldByAnother(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// Writes all of data. Returns 0 or the error number.
+DWORD writeAll(HANDLE file, std::string_view data)
+{
+    while (!data.empty()) {
+        const DWORD chunk = static_cast<DWORD>(std::min(data.size(), largestChunk));
+        DWORD written = 0;
+        if (!::WriteFile(file, data.data(), chunk, &written, nullptr))
+            return ::GetLastError();
+        if (written == 0)
+            return ERROR_WRITE_FAULT;  // no progress and no error: treat as failure rather than spin
+        data.remove_prefix(written);
+    }
+    return 0;
+}
+
+// Creates the temporary file exclusively (never opening a file that is already
+// there) and unshared. Returns the handle, or INVALID_HANDLE_VALUE with the error
+// left for GetLastError.
+HANDLE createTemporary(const fs::path& target, fs::path& tempPath)
+{
+    TemporaryNames names(target);
+    for (int attempt = 0; attempt < TemporaryNames::attempts; ++attempt) {
+        tempPath = names.next();
+        const HANDLE handle = ::CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE)
+            return handle;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return INVALID_HANDLE_VALUE;
+    }
+    ::SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Moves the finished temporary file over the store. A reader elsewhere holding the
+// store open refuses the move for as long as it reads, so a refused move is tried
+// again for up to a second, unless the store's place is a folder or a read-only
+// file, which no waiting changes. Returns 0 or the error number.
+DWORD moveIntoPlace(const fs::path& from, const fs::path& to)
+{
+    DWORD error = 0;
+    retryForUpToASecond([&] {
+        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            error = 0;
+            return true;
+        }
+        error = ::GetLastError();
+        if (error == ERROR_ACCESS_DENIED) {
+            const DWORD attributes = ::GetFileAttributesW(to.c_str());
+            return attributes != INVALID_FILE_ATTRIBUTES &&
+                   (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0;
+        }
+        return !heldByAnother(error);
+    });
+    return error;
+}
+
+}  // namespace
+
+// What the shared code asks of each system (see file/StoreFileSystem.h).
+
+const SystemError notAFile = ERROR_ACCESS_DENIED;
+const SystemError notUtf8 = ERROR_NO_UNICODE_TRANSLATION;
+
+std::optional<fs::path> nativePath(const std::string& path)
+{
+    std::optional<std::wstring> wide = widen(path);
+    if (!wide)
+        return std::nullopt;
+    return fs::path(std::move(*wide));
+}
+
+std::string displayPath(const fs::path& path)
+{
+    return narrow(path.native());
+}
+
+// The system's own description, in the user's language, without the line end and
+// full stop it comes with, so that it reads like the POSIX one.
+std::string reasonText(SystemError error)
+{
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        error, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    std::string text;
+    if (length > 0 && buffer)
+        text = narrow(std::wstring_view(buffer, length));
+    if (buffer)
+        ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    return text.empty() ? "System error " + std::to_string(error) : text;
+}
+
+unsigned processId()
+{
+    return static_cast<unsigned>(::GetCurrentProcessId());
+}
+
+fs::path resolveLink(const fs::path& file)
+{
+    const DWORD attributes = ::GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return file;
+    // Opening without FILE_FLAG_OPEN_REPARSE_POINT follows the link; the handle then
+    // names the file it reached.
+    FileHandle linked(::CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (linked.get() == INVALID_HANDLE_VALUE)
+        return file;
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(linked.get(), buffer.data(),
+                                                         static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+        if (length == 0)
+            return file;
+        if (length < buffer.size())
+            return fs::path(std::wstring(buffer.data(), length));
+        buffer.resize(length);  // too small: length is the size needed
+    }
+}
+
+// A writer holds its temporary file open without sharing until the move, so the
+// deletion fails for as long as another process is writing it.
+void removeIfAbandoned(const fs::path& temporary)
+{
+    ::DeleteFileW(temporary.c_str());
+}
+
+std::optional<StoreBytes> readStoreBytes(const std::string& path)
+{
+    const std::optional<fs::path> native = nativePath(path);
+    if (!native)
+        failOpen(path, notUtf8);
+
+    // Others may read the file while it is read here, but not write it. A process
+    // that has it open for writing is waited for, up to a second.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+    retryForUpToASecond([&] {
+        handle = ::CreateFileW(native->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+        return !heldByAnother(error);
+    });
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return std::nullopt;  // no file of that name
+        failOpen(path, error);
+    }
+    FileHandle file(handle);
+
+    // Only a file on a disk is read: never a pipe or a device.
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK)
+        failOpen(path, ERROR_INVALID_PARAMETER);
+
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size))
+        failOpen(path, ::GetLastError());
+    // Read straight into a buffer one byte longer than the file, so that the read
+    // that finds the end needs no more room; a file that grew meanwhile is read whole.
+    StoreBytes content;
+    std::size_t room = size.QuadPart > 0 ? static_cast<std::size_t>(size.QuadPart) + 1 : 4096;
+    for (;;) {
+        char* into = content.makeRoom(room);
+        DWORD got = 0;
+        const DWORD ask = static_cast<DWORD>(std::min(room, largestChunk));
+        if (!::ReadFile(file.get(), into, ask, &got, nullptr))
+            failOpen(path, ::GetLastError());
+        if (got == 0)
+            break;
+        content.grew(got);
+        room = got < room ? room - got : content.size();
+    }
+    return content;
+}
+
+void writeStoreFileAtomically(const std::string& path, std::string_view content)
+{
+    const fs::path target = replacedFile(path);
+
+    fs::path tempPath;
+    FileHandle temp(createTemporary(target, tempPath));
+    if (temp.get() == INVALID_HANDLE_VALUE)
+        failCreate(path, ::GetLastError());
+
+    // From here on every failure removes the temporary file before reporting.
+    const auto abandon = [&](DWORD reason) {
+        temp.reset();
+        ::DeleteFileW(tempPath.c_str());
+        failCreate(path, reason);
+    };
+
+    if (const DWORD reason = writeAll(temp.get(), content))
+        abandon(reason);
+    if (!::FlushFileBuffers(temp.get()))
+        abandon(::GetLastError());
+    if (!temp.closeNow())
+        abandon(::GetLastError());
+    if (const DWORD reason = moveIntoPlace(tempPath, target))
+        abandon(reason);
+    removeLeftoverTemporaries(target);
+}
