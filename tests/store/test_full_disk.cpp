@@ -4,13 +4,24 @@
 //
 // The disk is a small tmpfs mounted for the test: directly when running as root,
 // otherwise inside a private user and mount namespace in a forked child. Where
-// neither is allowed the test is skipped with the reason.
+// neither is allowed the test is skipped with the reason. Windows has no such disk
+// for a test to make: there the test is skipped, and the store file tests fail a
+// write part way by other means.
 
 #include "StoreFile.h"
 #include "StoreFormat.h"
 #include "table_test_support.h"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+
+TEST(FullDisk, AWriteThatRunsOutOfSpaceKeepsTheOldFileAndEveryRecord)
+{
+    GTEST_SKIP() << "a small disk to fill needs a tmpfs mount, which Windows does not have";
+}
+
+#else
 
 #include <algorithm>
 #include <cerrno>
@@ -198,3 +209,5 @@ TEST(FullDisk, AWriteThatRunsOutOfSpaceKeepsTheOldFileAndEveryRecord)
 }
 
 }  // namespace
+
+#endif

@@ -158,7 +158,7 @@ TEST(TableFiles, AFailedPostLeavesEditingAndCloseWritesNothingOfIt)
 TEST(TableFiles, AFailedWriteKeepsEverythingUntilALaterCloseWritesIt)
 {
     TempFolder folder;
-    const std::string badPath = folder.file("missing/kestrin.db");
+    const std::string badPath = (folder.path() / "missing" / "kestrin.db").string();
     const std::string goodPath = folder.file("kestrin.db");
     RecordTable table("viewDB");
     table.setFileName(badPath);
