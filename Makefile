@@ -3,11 +3,13 @@
 # make test-sanitize  the same tests, built with AddressSanitizer and UBSan
 # make fuzz           fuzzes the store reader for FUZZ_SECONDS (Clang's libFuzzer)
 # make bench          builds and runs the benchmarks (RecordTable against SQLite)
+# make test-windows   the store tests cross-built for 64-bit Windows and run under Wine
 
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
 FUZZ_DIR ?= build-fuzz
 BENCH_DIR ?= build-bench
+WINDOWS_DIR ?= build-windows
 FUZZ_SECONDS ?= 300
 JOBS ?= $(shell nproc)
 
@@ -17,7 +19,7 @@ PACKAGES := cmake make g++ qt6-base-dev qt6-base-dev-tools libgl-dev \
             libxcb1-dev xvfb xauth openbox xdotool x11-utils fonts-dejavu-core \
             fonts-liberation2
 
-.PHONY: run test build configure deps clean test-sanitize fuzz bench
+.PHONY: run test build configure deps clean test-sanitize fuzz bench test-windows
 
 run: build
 	$(BUILD_DIR)/quorrel
@@ -52,6 +54,17 @@ bench: deps
 	$(BENCH_DIR)/bench/bench_vs_sqlite $(BENCH_ARGS)
 	QT_QPA_PLATFORM=offscreen $(BENCH_DIR)/bench/bench_grid
 
+# The store and its tests (no Qt) built with MinGW-w64 for 64-bit Windows, GoogleTest
+# built from its sources with the same compiler, and the test program run under Wine
+# in a throw-away prefix (tests/windows/run_under_wine.sh). Only this target
+# installs the cross compiler and Wine.
+test-windows:
+	$(MAKE) deps PACKAGES="cmake make g++-mingw-w64-x86-64-posix wine64 wine googletest"
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORREL_STORE_ONLY=ON
+	cmake --build $(WINDOWS_DIR) -j $(JOBS) --target store_tests
+	bash tests/windows/run_under_wine.sh $(WINDOWS_DIR)/tests/store_tests.exe
+
 # Installs only the packages that are not there yet, so a ready machine skips apt.
 deps:
 	@missing=""; \
@@ -60,8 +73,8 @@ deps:
 	done; \
 	if [ -n "$$missing" ]; then \
 		echo "Installing:$$missing"; \
-		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends $$missing; \
 	fi
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(BENCH_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) $(BENCH_DIR) $(WINDOWS_DIR)
