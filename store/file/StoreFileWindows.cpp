@@ -226,9 +226,15 @@ fs::path resolveLink(const fs::path& file)
 }
 
 // A writer holds its temporary file open without sharing until the move, so the
-// deletion fails for as long as another process is writing it.
+// deletion fails for as long as another process is writing it. MinGW's standard
+// library reports a link as what it points to, so a link (or a folder) of the
+// name is told here by its attributes, and left alone.
 void removeIfAbandoned(const fs::path& temporary)
 {
+    const DWORD attributes = ::GetFileAttributesW(temporary.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        return;
     ::DeleteFileW(temporary.c_str());
 }
 
