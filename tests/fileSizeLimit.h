@@ -1,9 +1,8 @@
 #pragma once
 // Limits the size of any file this process writes, as a full disk or a quota would,
-// for as long as the object lives (root included). SIGXFSZ is ignored meanwhile so
-// that a write past the limit fails instead of ending the process.
-
-#include <csignal>
+// for as long as the object lives (root included). SIGXFSZ keeps whatever action it
+// has, as under a user's `ulimit -f`: by default it ends the process, so a write past
+// the limit that the store does not turn into an error ends the test program.
 
 #include <sys/resource.h>
 
@@ -12,7 +11,6 @@ public:
     explicit FileSizeLimit(rlim_t bytes)
     {
         ::getrlimit(RLIMIT_FSIZE, &saved_);
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
         rlimit small = saved_;
         small.rlim_cur = bytes;
         active_ = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
@@ -28,12 +26,10 @@ public:
         if (!active_)
             return;
         ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, oldHandler_);
         active_ = false;
     }
 
 private:
     rlimit saved_{};
-    void (*oldHandler_)(int) = nullptr;
     bool active_ = false;
 };

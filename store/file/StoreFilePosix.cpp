@@ -6,6 +6,7 @@
 #include "StoreFile.h"
 
 #include "FreshMemory.h"
+#include "file/FileSizeSignal.h"
 #include "file/StoreFileSystem.h"
 
 #include <algorithm>
@@ -229,6 +230,7 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path)
 
 void writeStoreFileAtomically(const std::string& path, std::string_view content)
 {
+    const HeldFileSizeSignal sizeLimitFailsTheWrite;  // instead of ending the process
     const fs::path target = replacedFile(path);
     const fs::path folder = target.parent_path();
 

@@ -159,6 +159,7 @@ private slots:
         QVERIFY(form.viewDB.isOpen());
         QCOMPARE(form.viewDB.recordCount(), 42);
         QCOMPARE(writtenOf(active()), before);
+        QCOMPARE(QDir(dir().path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kestrin.db"});
 
         limit.lift();
         QTest::mouseClick(form.exitButton, Qt::LeftButton);
