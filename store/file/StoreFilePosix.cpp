@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -85,6 +86,52 @@ int writeAll(int fd, std::string_view data)
     return 0;
 }
 
+// Writes all of data at offset, as writeAll does.
+int writeAllAt(int fd, std::string_view data, off_t offset)
+{
+    while (!data.empty()) {
+        const ssize_t written = ::pwrite(fd, data.data(), data.size(), offset);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (written == 0)
+            return EIO;
+        data.remove_prefix(static_cast<std::size_t>(written));
+        offset += written;
+    }
+    return 0;
+}
+
+// Writes content into a new temporary file behind the marker of an unfinished one,
+// then gives it its own first bytes back (see unfinishedMarker).
+int writeMarked(int fd, std::string_view content)
+{
+    const std::string_view marker = unfinishedHead(content);
+    if (const int reason = writeAll(fd, marker))
+        return reason;
+    if (const int reason = writeAll(fd, content.substr(marker.size())))
+        return reason;
+    return writeAllAt(fd, content.substr(0, marker.size()), 0);
+}
+
+// The first n bytes of a file, or std::nullopt when they cannot be read.
+std::optional<std::string> readFirst(int fd, std::size_t n)
+{
+    std::string bytes(n, '\0');
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t read = ::pread(fd, bytes.data() + got, n - got, static_cast<off_t>(got));
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read <= 0)
+            return std::nullopt;
+        got += static_cast<std::size_t>(read);
+    }
+    return bytes;
+}
+
 int syncFile(int fd)
 {
     while (::fsync(fd) != 0) {
@@ -97,9 +144,9 @@ int syncFile(int fd)
 // Creates the temporary file exclusively (never opening a file that is already
 // there) and readable and writable by the owner only. Returns the descriptor, or
 // -1 with errno set.
-int createTemporary(const fs::path& target, fs::path& tempPath)
+int createTemporary(const fs::path& target, std::string_view content, fs::path& tempPath)
 {
-    TemporaryNames names(target);
+    TemporaryNames names(target, content);
     for (int attempt = 0; attempt < TemporaryNames::attempts; ++attempt) {
         tempPath = names.next();
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -163,9 +210,10 @@ fs::path resolveLink(const fs::path& file)
 
 // A writer holds an exclusive lock on its temporary file from creating it until it
 // has taken the store's place; the system drops the lock when the writer ends, also
-// when it is killed. A temporary file that can be locked is therefore abandoned. A
-// file system without such locks cannot tell, and the file is removed.
-void removeIfAbandoned(const fs::path& temporary)
+// when it is killed. A temporary file that can be locked is therefore abandoned; it
+// is looked at under that lock, and removed only when its name, size and first bytes
+// prove it is one. A file system without such locks cannot tell, and those decide.
+void removeIfAbandoned(const fs::path& store, const fs::path& temporary)
 {
     const int fd = ::open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -176,7 +224,11 @@ void removeIfAbandoned(const fs::path& temporary)
         return;
     if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR))
         return;  // a writer at work
-    ::unlink(temporary.c_str());
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const std::optional<std::string> head =
+        readFirst(file.get(), static_cast<std::size_t>(std::min<std::uint64_t>(size, fingerprintedBytes)));
+    if (head && isAbandonedTemporary(store, temporary, size, *head))
+        ::unlink(temporary.c_str());
 }
 
 std::optional<StoreBytes> readStoreBytes(const std::string& path)
@@ -235,7 +287,7 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     const fs::path folder = target.parent_path();
 
     fs::path tempPath;
-    const int fd = createTemporary(target, tempPath);
+    const int fd = createTemporary(target, content, tempPath);
     if (fd < 0)
         failCreate(path, errno);
     FileDescriptor temp(fd);
@@ -255,7 +307,7 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     // The mode is set again explicitly: 0600 must hold whatever the umask says.
     if (::fchmod(temp.get(), S_IRUSR | S_IWUSR) != 0)
         abandon(errno);
-    if (const int reason = writeAll(temp.get(), content))
+    if (const int reason = writeMarked(temp.get(), content))
         abandon(reason);
     if (const int reason = syncFile(temp.get()))
         abandon(reason);

@@ -3,21 +3,23 @@
 // file a write replaces, and the buffer a file is read into.
 //
 // A store file is replaced, never rewritten in place: the new content goes into a
-// temporary file "<name>.tmp-XXXXXX" (six random letters and digits) in the store's
-// own folder, created exclusively, written whole, flushed to the disk, and then
-// moved over the store file in one step. Any failure before that step removes the
-// temporary file and leaves the store file as it was. Only a process killed between
-// creating and moving its temporary file can leave one behind, holding a whole or
-// partial copy of the secrets; the next successful write of the same store removes
-// every such leftover (regular files of exactly that name pattern, in that folder)
-// that no writer still holds locked.
+// temporary file "<name>.~qrl-CCCCCCCC-RRRRRRRR.tmp" in the store's own folder,
+// created exclusively, written whole with a marker in place of its first bytes, given
+// its first bytes back, flushed to the disk, and then moved over the store file in
+// one step. Any failure before that step removes the temporary file and leaves the
+// store file as it was. Only a process killed between creating and moving its
+// temporary file can leave one behind, holding a whole or partial copy of the
+// secrets; the next successful write of the same store removes every such leftover
+// that it can prove is one (see isAbandonedTemporary) and that no writer holds.
 
 #include "StoreFile.h"
 
 #include "FieldTypes.h"
 #include "file/StoreFileSystem.h"
+#include "format/Checksum.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -37,17 +39,34 @@ std::string fullPath(const std::string& path)
     return error ? path : displayPath(absolute.lexically_normal());
 }
 
-// True for "<store name>.tmp-" followed by exactly six letters or digits: the names
-// TemporaryNames gives out for this store, and nothing else.
-bool isTemporaryOf(const fs::path& store, const fs::path& candidate)
+bool isHexDigit(fs::path::value_type c)
 {
-    const auto prefix = store.filename().native() + fs::path(".tmp-").native();
-    const auto& name = candidate.native();
-    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](auto c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    });
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+bool isLetterOrDigit(fs::path::value_type c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The fingerprint a name that TemporaryNames gives for this store carries, or
+// std::nullopt for any other name.
+std::optional<std::uint32_t> fingerprintInTemporaryName(const fs::path& store, const fs::path& candidate)
+{
+    const auto prefix = store.filename().native() + fs::path(".~qrl-").native();
+    const auto suffix = fs::path(".tmp").native();
+    const auto name = candidate.filename().native();
+    if (name.size() != prefix.size() + 8 + 1 + 8 + suffix.size() || name.compare(0, prefix.size(), prefix) != 0
+        || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0 || name[prefix.size() + 8] != '-')
+        return std::nullopt;
+    const auto digits = name.begin() + static_cast<std::ptrdiff_t>(prefix.size());
+    const auto random = digits + 9;
+    if (!std::all_of(digits, digits + 8, isHexDigit) || !std::all_of(random, random + 8, isLetterOrDigit))
+        return std::nullopt;
+    std::uint32_t fingerprint = 0;
+    for (auto c = digits; c != digits + 8; ++c)
+        fingerprint = fingerprint << 4 | static_cast<std::uint32_t>(*c <= '9' ? *c - '0' : *c - 'a' + 10);
+    return fingerprint;
 }
 
 }  // namespace
@@ -62,20 +81,46 @@ void failCreate(const std::string& path, SystemError error)
     throw RecordTableError("Cannot create file \"" + fullPath(path) + "\". " + reasonText(error));
 }
 
-TemporaryNames::TemporaryNames(fs::path store) : store_(std::move(store)), random_(std::random_device()() ^ processId())
+TemporaryNames::TemporaryNames(fs::path store, std::string_view content)
+    : store_(std::move(store)), random_(std::random_device()() ^ processId())
 {
+    static constexpr char hex[] = "0123456789abcdef";
+    const std::uint32_t fingerprint = contentFingerprint(content.size(), content.substr(0, fingerprintedBytes));
+    for (int shift = 28; shift >= 0; shift -= 4)
+        fingerprint_ += hex[(fingerprint >> shift) & 0xFu];
 }
 
 fs::path TemporaryNames::next()
 {
     static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::uniform_int_distribution<std::size_t> pick(0, sizeof letters - 2);
-    std::string suffix = ".tmp-";
-    for (int i = 0; i < 6; ++i)
+    std::string suffix = ".~qrl-" + fingerprint_ + "-";
+    for (int i = 0; i < 8; ++i)
         suffix += letters[pick(random_)];
     fs::path name = store_;
-    name += suffix;
+    name += suffix + ".tmp";
     return name;
+}
+
+std::uint32_t contentFingerprint(std::uint64_t size, std::string_view head)
+{
+    std::string covered(8, '\0');
+    for (std::size_t i = 0; i < 8; ++i)
+        covered[i] = static_cast<char>(size >> (8 * i) & 0xFFu);
+    covered += head;
+    return storeChecksum(covered);
+}
+
+bool isAbandonedTemporary(const fs::path& store, const fs::path& candidate, std::uint64_t size, std::string_view head)
+{
+    const std::optional<std::uint32_t> fingerprint = fingerprintInTemporaryName(store, candidate);
+    if (!fingerprint)
+        return false;
+    // Created and not written yet; written in part or whole behind the marker (which
+    // goes in with one write); or given its first bytes back, and then whole.
+    const std::size_t marked = std::min(head.size(), unfinishedMarker.size());
+    return size == 0 || (marked > 0 && head.substr(0, marked) == unfinishedMarker.substr(0, marked))
+           || contentFingerprint(size, head) == *fingerprint;
 }
 
 void removeLeftoverTemporaries(const fs::path& store)
@@ -84,9 +129,8 @@ void removeLeftoverTemporaries(const fs::path& store)
     fs::directory_iterator entries(store.parent_path(), error);
     for (const fs::directory_iterator end; !error && entries != end; entries.increment(error)) {
         const fs::path& candidate = entries->path();
-        std::error_code statusError;
-        if (isTemporaryOf(store, candidate.filename()) && fs::is_regular_file(fs::symlink_status(candidate, statusError)))
-            removeIfAbandoned(candidate);
+        if (fingerprintInTemporaryName(store, candidate))
+            removeIfAbandoned(store, candidate);
     }
 }
 

@@ -4,12 +4,15 @@
 // one for the system it builds for). Each system's file defines readStoreBytes and
 // writeStoreFileAtomically (StoreFile.h) and the first group of names below.
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 
 // Each system's file defines these: how an error is numbered and described, how a
@@ -36,8 +39,9 @@ unsigned processId();
 // Where a symbolic link (or another kind of link) at file points; file itself when it
 // is not a link or cannot be followed.
 std::filesystem::path resolveLink(const std::filesystem::path& file);
-// Removes a temporary file unless a writer is still at work on it.
-void removeIfAbandoned(const std::filesystem::path& temporary);
+// Removes the regular file temporary (never a link or a folder) when no writer holds
+// it and isAbandonedTemporary says it is an abandoned temporary file of store.
+void removeIfAbandoned(const std::filesystem::path& store, const std::filesystem::path& temporary);
 
 // StoreFileShared.cpp defines these, for both systems' files.
 
@@ -60,25 +64,57 @@ void retryForUpToASecond(Attempt&& attempt)
         std::this_thread::sleep_for(milliseconds(20));
 }
 
-// Names for the temporary file beside a store: "<store name>.tmp-XXXXXX".
+// Names for the temporary file beside a store, "<store name>.~qrl-CCCCCCCC-RRRRRRRR.tmp":
+// C the fingerprint of the content it is made for (eight lower-case hexadecimal
+// digits, see contentFingerprint), R eight random letters or digits. No person types
+// such a name, and the fingerprint ties the name to what the whole file holds.
 class TemporaryNames {
 public:
     static constexpr int attempts = 100;  // names to try before giving up
 
-    explicit TemporaryNames(std::filesystem::path store);
+    TemporaryNames(std::filesystem::path store, std::string_view content);
     std::filesystem::path next();
 
 private:
     std::filesystem::path store_;
+    std::string fingerprint_;
     std::mt19937 random_;
 };
+
+// How much of a file its fingerprint covers, from its start.
+inline constexpr std::size_t fingerprintedBytes = 64 * 1024;
+// The CRC-32 of a file's size (eight bytes, least significant first) followed by its
+// first bytes (head: the first fingerprintedBytes of them, or all when it is
+// shorter). Only the start is read, so that a large leftover is told by 64 KiB.
+std::uint32_t contentFingerprint(std::uint64_t size, std::string_view head);
+
+// A temporary file is written with these bytes in place of the content's first ones
+// (only as many as the content has, up to 16), and they are put back last, just
+// before the file takes the store's place: a file that starts with them is one that
+// a writer never finished. No store of either form starts with a zero byte.
+inline constexpr std::string_view unfinishedMarker{"\0QRL-unfinished\n", 16};
+// The bytes that stand for content's first bytes while it is written.
+inline std::string_view unfinishedHead(std::string_view content)
+{
+    return unfinishedMarker.substr(0, std::min(content.size(), unfinishedMarker.size()));
+}
+
+// Whether a file beside the store is a temporary file of this program that its writer
+// abandoned: its name is one TemporaryNames gives for this store, and its size and
+// first bytes (head, as contentFingerprint takes them) are what a writer leaves at
+// some step: nothing yet, the marker in front, or the content whose fingerprint the
+// name carries. Each system's removeIfAbandoned asks this once it holds the file so
+// that no writer can be at work on it.
+bool isAbandonedTemporary(const std::filesystem::path& store, const std::filesystem::path& candidate,
+                          std::uint64_t size, std::string_view head);
 
 // Removes the temporary files that earlier writes of this store left behind when
 // their process was killed before the move: each is a copy of secrets that nothing
 // would ever read or remove. Called only after a successful write, so the store file
-// itself is whole; links and folders of that name are left alone, and so is the
-// temporary file of another process that is writing the same store right now. A
-// failure here is ignored, since the store was written.
+// itself is whole. Only what isAbandonedTemporary proves is removed: links, folders,
+// files of other names or contents, and the temporary file of another process that
+// is writing the same store right now are left alone. A failure here is ignored,
+// since the store was written.
 void removeLeftoverTemporaries(const std::filesystem::path& store);
 
 // The file a write replaces, as an absolute path. A store reached through a symbolic

@@ -2,9 +2,10 @@
 // it, and replacing one atomically.
 //
 // Paths are UTF-8 and are turned into UTF-16 for the system calls. The
-// temporary file replaces the store with MoveFileExW(MOVEFILE_REPLACE_EXISTING |
-// MOVEFILE_WRITE_THROUGH), which returns only once the move is on the disk, so no
-// folder flush follows. No access rules are set here: a new file takes the rules its
+// temporary file is held open, unshared, from its creation until it has replaced the
+// store: it is renamed through its own handle (SetFileInformationByHandle with
+// FileRenameInfo, replacing what is there) and flushed again, so that no other
+// process can open or delete it while it is written or moved. No access rules are set here: a new file takes the rules its
 // folder passes on, which in the user's own profile folders admit only the user,
 // the system and administrators. The temporary file gets those inherited rules and
 // keeps them when it takes the store's place, so rules added by hand to an old store
@@ -25,6 +26,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <system_error>
 #include <type_traits>
@@ -114,15 +118,44 @@ DWORD writeAll(HANDLE file, std::string_view data)
     return 0;
 }
 
-// Creates the temporary file exclusively (never opening a file that is already
-// there) and unshared. Returns the handle, or INVALID_HANDLE_VALUE with the error
-// left for GetLastError.
-HANDLE createTemporary(const fs::path& target, fs::path& tempPath)
+// Writes content into a new temporary file behind the marker of an unfinished one,
+// then gives it its own first bytes back (see unfinishedMarker).
+DWORD writeMarked(HANDLE file, std::string_view content)
 {
-    TemporaryNames names(target);
+    const std::string_view marker = unfinishedHead(content);
+    if (const DWORD reason = writeAll(file, marker))
+        return reason;
+    if (const DWORD reason = writeAll(file, content.substr(marker.size())))
+        return reason;
+    if (!::SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN))
+        return ::GetLastError();
+    return writeAll(file, content.substr(0, marker.size()));
+}
+
+// The first n bytes of a file, from where its handle stands, or std::nullopt when
+// they cannot be read.
+std::optional<std::string> readFirst(HANDLE file, std::size_t n)
+{
+    std::string bytes(n, '\0');
+    std::size_t got = 0;
+    while (got < n) {
+        DWORD read = 0;
+        if (!::ReadFile(file, bytes.data() + got, static_cast<DWORD>(n - got), &read, nullptr) || read == 0)
+            return std::nullopt;
+        got += read;
+    }
+    return bytes;
+}
+
+// Creates the temporary file exclusively (never opening a file that is already
+// there), unshared, and with the right to rename and delete it through its handle.
+// Returns the handle, or INVALID_HANDLE_VALUE with the error left for GetLastError.
+HANDLE createTemporary(const fs::path& target, std::string_view content, fs::path& tempPath)
+{
+    TemporaryNames names(target, content);
     for (int attempt = 0; attempt < TemporaryNames::attempts; ++attempt) {
         tempPath = names.next();
-        const HANDLE handle = ::CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        const HANDLE handle = ::CreateFileW(tempPath.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE)
             return handle;
@@ -134,15 +167,32 @@ HANDLE createTemporary(const fs::path& target, fs::path& tempPath)
     return INVALID_HANDLE_VALUE;
 }
 
-// Moves the finished temporary file over the store. A reader elsewhere holding the
-// store open refuses the move for as long as it reads, so a refused move is tried
-// again for up to a second, unless the store's place is a folder or a read-only
-// file, which no waiting changes. Returns 0 or the error number.
-DWORD moveIntoPlace(const fs::path& from, const fs::path& to)
+// Marks the file of an open handle for deletion once the handle is closed.
+void deleteThroughHandle(HANDLE file)
 {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Moves the finished temporary file over the store, through its own handle. A reader
+// elsewhere holding the store open refuses the move for as long as it reads, so a
+// refused move is tried again for up to a second, unless the store's place is a
+// folder or a read-only file, which no waiting changes. Returns 0 or the error number.
+DWORD moveIntoPlace(HANDLE file, const fs::path& to)
+{
+    const std::wstring& name = to.native();
+    const std::size_t nameBytes = name.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);  // with room for the ending zero
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(buffer.data() + offsetof(FILE_RENAME_INFO, FileName), name.c_str(), nameBytes);
+
     DWORD error = 0;
     retryForUpToASecond([&] {
-        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (::SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
             error = 0;
             return true;
         }
@@ -225,17 +275,29 @@ fs::path resolveLink(const fs::path& file)
     }
 }
 
-// A writer holds its temporary file open without sharing until the move, so the
-// deletion fails for as long as another process is writing it. MinGW's standard
-// library reports a link as what it points to, so a link (or a folder) of the
-// name is told here by its attributes, and left alone.
-void removeIfAbandoned(const fs::path& temporary)
+// A writer holds its temporary file open, unshared, from creating it until it has
+// taken the store's place; the system closes the handle when the writer ends, also
+// when it is killed. A temporary file that can be opened unshared is therefore
+// abandoned; it is looked at through that handle, and deleted through it only when
+// its name, size and first bytes prove it is one. The handle is the link itself
+// where the name is a link (MinGW's standard library reports a link as what it
+// points to), so a link or a folder of the name is told by its attributes, and left
+// alone.
+void removeIfAbandoned(const fs::path& store, const fs::path& temporary)
 {
-    const DWORD attributes = ::GetFileAttributesW(temporary.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+    FileHandle file(::CreateFileW(temporary.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE)
+        return;  // a writer at work, or nothing to open
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
         return;
-    ::DeleteFileW(temporary.c_str());
+    const std::uint64_t size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    const std::optional<std::string> head =
+        readFirst(file.get(), static_cast<std::size_t>(std::min<std::uint64_t>(size, fingerprintedBytes)));
+    if (head && isAbandonedTemporary(store, temporary, size, *head))
+        deleteThroughHandle(file.get());
 }
 
 std::optional<StoreBytes> readStoreBytes(const std::string& path)
@@ -291,24 +353,28 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     const fs::path target = replacedFile(path);
 
     fs::path tempPath;
-    FileHandle temp(createTemporary(target, tempPath));
+    FileHandle temp(createTemporary(target, content, tempPath));
     if (temp.get() == INVALID_HANDLE_VALUE)
         failCreate(path, ::GetLastError());
 
     // From here on every failure removes the temporary file before reporting.
     const auto abandon = [&](DWORD reason) {
+        deleteThroughHandle(temp.get());
         temp.reset();
-        ::DeleteFileW(tempPath.c_str());
         failCreate(path, reason);
     };
 
-    if (const DWORD reason = writeAll(temp.get(), content))
+    if (const DWORD reason = writeMarked(temp.get(), content))
         abandon(reason);
     if (!::FlushFileBuffers(temp.get()))
         abandon(::GetLastError());
-    if (!temp.closeNow())
-        abandon(::GetLastError());
-    if (const DWORD reason = moveIntoPlace(tempPath, target))
+    if (const DWORD reason = moveIntoPlace(temp.get(), target))
         abandon(reason);
+
+    // The new file is in place. It is flushed once more for its new name, as the
+    // write-through of a move would; a failure there, or at the close, is reported,
+    // and the caller keeps its records.
+    if (!::FlushFileBuffers(temp.get()) || !temp.closeNow())
+        failCreate(path, ::GetLastError());
     removeLeftoverTemporaries(target);
 }

@@ -18,16 +18,21 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <regex>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -35,8 +40,6 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-
-#include <thread>
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -60,6 +63,23 @@ fs::path fromUtf8(const std::string& text)
 {
     return fs::path(std::u8string(text.begin(), text.end()));
 }
+
+// The name a writer of store gives its temporary file for content: the content's
+// fingerprint (the CRC-32 of its size, eight bytes from the least significant, and
+// its first 64 KiB) and eight random letters or digits, here the given ones.
+std::string temporaryName(const std::string& store, std::string_view content, const std::string& random)
+{
+    std::string covered;
+    for (int i = 0; i < 8; ++i)
+        covered += static_cast<char>(static_cast<std::uint64_t>(content.size()) >> (8 * i) & 0xFF);
+    covered += content.substr(0, 64 * 1024);
+    char fingerprint[9];
+    std::snprintf(fingerprint, sizeof fingerprint, "%08x", static_cast<unsigned>(storeChecksum(covered)));
+    return store + ".~qrl-" + fingerprint + "-" + random + ".tmp";
+}
+
+// What a temporary file starts with until its writer has written it whole.
+const std::string unfinished("\0QRL-unfinished\n", 16);
 
 #ifdef _WIN32
 
@@ -164,6 +184,13 @@ protected:
             GTEST_SKIP() << "Wine reports a symbolic link made but makes none";
     }
 
+    // A link where this system makes one; whether it did.
+    static bool linkIfPossible(const fs::path& target, const fs::path& link)
+    {
+        return ::CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)
+               && ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
     tabletest::TempFolder folder_;
 #else
     static unsigned modeOf(const fs::path& p)
@@ -179,6 +206,11 @@ protected:
     }
 
     static void makeLink(const fs::path& target, const fs::path& link) { fs::create_symlink(target, link); }
+    static bool linkIfPossible(const fs::path& target, const fs::path& link)
+    {
+        makeLink(target, link);
+        return true;
+    }
 #endif
 
     fs::path dir;
@@ -335,43 +367,61 @@ TEST_F(StoreFileTest, AStoreReachedThroughALinkIsReplacedWhereTheLinkPoints)
     EXPECT_EQ(readStoreFile((dir / "real" / "kestrin.db").string()), "new");
 }
 
-// Temporary files of this store left by a killed writer are removed by the next
-// successful write; everything else in the folder stays, and a failed write removes
-// nothing.
+// What killed writers of this store leave behind (a temporary file of its naming,
+// empty, written in part behind the marker of an unfinished one, or whole for the
+// fingerprint in its name) is removed by the next successful write, and nothing else:
+// not the user's own files of similar names (earlier versions' names among them),
+// nor a file of the right name whose bytes no writer made, nor another store's
+// leftovers, links or folders. A failed write removes nothing.
 TEST_F(StoreFileTest, ASuccessfulWriteRemovesLeftoverTemporariesOfItsOwnStoreOnly)
 {
-    const std::vector<std::string> leftovers{"kestrin.db.tmp-abc123", "kestrin.db.tmp-ZZZZZZ"};
-    const std::vector<std::string> kept{"inactive.db.tmp-abc123", "kestrin.db.tmp-abc12", "kestrin.db.tmp-abc1234",
-                                        "kestrin.db.tmp-ab.123", "kestrin.db.tmp-", "kestrin.db.bak",
-                                        "xkestrin.db.tmp-abc123", "kestrin.db"};
+    const std::string whole = "a whole copy of the secrets";
+    const std::vector<std::pair<std::string, std::string>> leftovers{
+        {temporaryName("kestrin.db", whole, "a1B2c3D4"), whole},
+        {temporaryName("kestrin.db", whole, "e5F6g7H8"), unfinished + "e secr"},
+        {temporaryName("kestrin.db", whole, "Zz9Yy8Xx"), ""}};
+    const std::vector<std::pair<std::string, std::string>> kept{
+        {"kestrin.db.tmp-backup", unfinished}, {"kestrin.db.tmp-notes1", whole}, {"kestrin.db.tmp-abc123", ""},
+        {temporaryName("kestrin.db", whole, "i9J0k1L2"), whole + "!"},
+        {temporaryName("kestrin.db", whole, "c3D4e5F6"), "A" + whole.substr(1)},
+        {temporaryName("kestrin.db", whole, "m3N4o5P6").replace(16, 1, ""), unfinished},
+        {temporaryName("kestrin.db", whole, "q7R8s9T0").replace(33, 4, ".TMP"), unfinished},
+        {temporaryName("inactive.db", whole, "u1V2w3X4"), unfinished},
+        {"x" + temporaryName("kestrin.db", whole, "y5Z6a7B8"), unfinished},
+        {"kestrin.db.bak", whole}, {"kestrin.db", "old"}};
     const std::string store = (dir / "kestrin.db").string();
-    for (const std::string& name : leftovers)
-        put(dir / name, "secrets", 0600);
-    for (const std::string& name : kept)
-        put(dir / name, "other", 0600);
-    // A folder and a link of the temporary name are not files this program made.
-    fs::create_directory(dir / "kestrin.db.tmp-folder");
+    for (const auto& [name, content] : leftovers)
+        put(dir / name, content, 0600);
+    for (const auto& [name, content] : kept)
+        put(dir / name, content, 0600);
+    // A folder and a link of the temporary name are not files this program made
+    // (a link only where one can be made: not under Wine).
+    const std::string folderName = temporaryName("kestrin.db", "", "fOlDeR00");
+    const std::string linkName = temporaryName("kestrin.db", "linked", "lInKeD00");
+    fs::create_directory(dir / folderName);
     put(dir / "target", "linked", 0600);
-    makeLink(dir / "target", dir / "kestrin.db.tmp-linked");
-    if (IsSkipped())
-        return;
+    std::vector<std::string> expected{folderName, "target"};
+    if (linkIfPossible(dir / "target", dir / linkName))
+        expected.push_back(linkName);
 
     // A write that fails (here at the move: a folder stands in the store's place)
     // leaves every leftover where it is.
     fs::create_directory(dir / "sub");
-    put(dir / "sub" / "kestrin.db.tmp-a1b2c3", "secrets", 0600);
+    put(dir / "sub" / leftovers[1].first, leftovers[1].second, 0600);
     fs::create_directory(dir / "sub" / "kestrin.db");
     EXPECT_NE(errorText([&] { writeStoreFileAtomically((dir / "sub" / "kestrin.db").string(), "new"); }),
               "<no error>");
-    EXPECT_TRUE(fs::exists(dir / "sub" / "kestrin.db.tmp-a1b2c3"));
+    EXPECT_TRUE(fs::exists(dir / "sub" / leftovers[1].first));
     fs::remove_all(dir / "sub");
 
     writeStoreFileAtomically(store, "new");
-    std::vector<std::string> expected = kept;
-    expected.insert(expected.end(), {"kestrin.db.tmp-folder", "kestrin.db.tmp-linked", "target"});
+    for (const auto& [name, content] : kept)
+        expected.push_back(name);
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(entries(), expected);
     EXPECT_EQ(readStoreFile(store), "new");
+    for (const auto& [name, content] : kept)
+        EXPECT_EQ(readStoreFile((dir / name).string()), name == "kestrin.db" ? "new" : content) << name;
     EXPECT_EQ(readStoreFile((dir / "target").string()), "linked");
 }
 
@@ -381,26 +431,46 @@ TEST_F(StoreFileTest, ASuccessfulWriteRemovesLeftoverTemporariesOfItsOwnStoreOnl
 TEST_F(StoreFileTest, ATemporaryThatAnotherWriterIsStillWritingIsLeftAlone)
 {
     const std::string store = (dir / "kestrin.db").string();
-    put(dir / "kestrin.db.tmp-busy01", "being written", 0600);
+    const std::string busy = temporaryName("kestrin.db", "being written", "bUsY0001");
+    put(dir / busy, unfinished + "being", 0600);
 #ifdef _WIN32
-    OtherHandle busy(dir / "kestrin.db.tmp-busy01", GENERIC_WRITE, 0);
-    ASSERT_TRUE(busy.held());
+    OtherHandle writer(dir / busy, GENERIC_WRITE, 0);
+    ASSERT_TRUE(writer.held());
 #else
-    const int busy = ::open((dir / "kestrin.db.tmp-busy01").c_str(), O_RDONLY);
-    ASSERT_GE(busy, 0);
-    ASSERT_EQ(::flock(busy, LOCK_EX), 0);
+    const int writer = ::open((dir / busy).c_str(), O_RDONLY);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::flock(writer, LOCK_EX), 0);
 #endif
     writeStoreFileAtomically(store, "first");
-    EXPECT_EQ(entries(), (std::vector<std::string>{"kestrin.db", "kestrin.db.tmp-busy01"}));
+    EXPECT_EQ(entries(), (std::vector<std::string>{"kestrin.db", busy}));
     // The writer ended without moving its file: now it is abandoned.
 #ifdef _WIN32
-    busy.release();
+    writer.release();
 #else
-    ::close(busy);
+    ::close(writer);
 #endif
     writeStoreFileAtomically(store, "second");
     EXPECT_EQ(entries(), std::vector<std::string>{"kestrin.db"});
     EXPECT_EQ(readStoreFile(store), "second");
+
+    // Two writers of the same store at once: neither ever takes the other's temporary
+    // file for an abandoned one (on Windows it stays held until it has been moved),
+    // so every write succeeds.
+    const auto writeOften = [&](const std::string& content, std::string& firstError) {
+        for (int i = 0; i < 60 && firstError.empty(); ++i) {
+            const std::string error = errorText([&] { writeStoreFileAtomically(store, content); });
+            if (error != "<no error>")
+                firstError = error;
+        }
+    };
+    std::string errorA, errorB;
+    {
+        const std::jthread other([&] { writeOften("from a", errorA); });
+        writeOften("from b", errorB);
+    }
+    EXPECT_EQ(errorA, "");
+    EXPECT_EQ(errorB, "");
+    EXPECT_EQ(entries(), std::vector<std::string>{"kestrin.db"});
 }
 
 // A child writes two large stores in turn and is killed at random moments; every
@@ -439,10 +509,11 @@ TEST_F(StoreFileTest, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewStore)
     long spanMicros =
         std::max<long>(2000, 3 * std::chrono::duration_cast<std::chrono::microseconds>(oneWrite).count());
 
-    const std::regex temporary("kestrin\\.db\\.tmp-[A-Za-z0-9]{6}");
+    const std::regex temporary("kestrin\\.db\\.~qrl-[0-9a-f]{8}-[A-Za-z0-9]{8}\\.tmp");
     std::mt19937 random(7);
     int sawA = 0, sawB = 0, rounds = 0;
     std::size_t mostLeftovers = 0;
+    std::map<std::string, std::string> leftoverStates;  // every leftover seen, by what it held
     const auto deadline = started + std::chrono::seconds(20);
     for (; rounds < kills && (killSetting || std::chrono::steady_clock::now() < deadline); ++rounds) {
         const pid_t child = ::fork();
@@ -472,6 +543,16 @@ TEST_F(StoreFileTest, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewStore)
                 continue;
             ASSERT_TRUE(std::regex_match(name, temporary)) << name;
             ++leftovers;
+            // What it holds is what a writer holds at some step, which the next
+            // write can tell for its own: nothing yet, the marker in front, or whole.
+            if (!leftoverStates.contains(name)) {
+                const std::string held = tabletest::readWhole((dir / name).string());
+                const char* state = held.empty() ? "empty"
+                                    : held.starts_with(unfinished) ? "unfinished"
+                                    : held == a || held == b ? "whole" : nullptr;
+                ASSERT_NE(state, nullptr) << name << " holds " << held.size() << " bytes of no writer's step";
+                leftoverStates[name] = state;
+            }
         }
         // Each writer removes what earlier ones left once it has written, so only
         // writers killed before their first write ends add up.
@@ -488,8 +569,12 @@ TEST_F(StoreFileTest, AWriterKilledAtAnyMomentLeavesTheOldOrTheNewStore)
     EXPECT_GT(sawB, 0);
     RecordProperty("kills", rounds);
     RecordProperty("mostTemporaryFilesAtOnce", static_cast<int>(mostLeftovers));
-    std::cout << rounds << " kills: old store seen " << sawA << " times, new " << sawB
-              << "; at most " << mostLeftovers << " temporary files at once\n";
+    std::map<std::string, int> byState;
+    for (const auto& [name, state] : leftoverStates)
+        ++byState[state];
+    std::cout << rounds << " kills: old store seen " << sawA << " times, new " << sawB << "; at most "
+              << mostLeftovers << " temporary files at once; left behind: " << byState["unfinished"]
+              << " unfinished, " << byState["whole"] << " whole, " << byState["empty"] << " empty\n";
 #endif
 }
 
@@ -502,7 +587,7 @@ TEST_F(StoreFileTest, AStoreInAFolderWithANonAsciiNameIsWrittenReadAndNamedAsGiv
     const fs::path folder = dir / fromUtf8(name);
     fs::create_directory(folder);
     const std::string store = utf8(folder / "kestrin.db");
-    put(folder / "kestrin.db.tmp-left01", "secrets", 0600);
+    put(folder / temporaryName("kestrin.db", "secrets", "lEfT0001"), unfinished + "secr", 0600);
 
     writeStoreFileAtomically(store, "first");
     writeStoreFileAtomically(store, "second");

@@ -127,7 +127,7 @@ private slots:
         form_.reset();
         QCOMPARE(writtenOf(active()), before);
         const QStringList left = QDir(dir().path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
-        QVERIFY2(left.filter(".tmp-").isEmpty(), qPrintable(left.join(", ")));
+        QVERIFY2(left.filter(".tmp").isEmpty(), qPrintable(left.join(", ")));
     }
 
     // The disk refuses the store's new size at Exit: the error is shown, the window
