@@ -35,7 +35,8 @@ std::optional<std::string> readStoreFile(const std::string& path);
 // temporary file in the same folder, is flushed to the disk, and then takes the
 // store file's place, so a crash leaves either the old file or the new one, whole.
 // The file is readable and writable by its owner only. On failure the temporary file
-// is removed, the store file is left as it was, and RecordTableError is thrown:
+// is emptied and removed (where the folder refuses the removal, an empty file stays),
+// the store file is left as it was, and RecordTableError is thrown:
 //   Cannot create file "<path>". <system's reason>
 // After a successful write, temporary files of this store that killed writers left
 // behind ("<name>.tmp-" and six letters or digits, regular files only) are removed;

@@ -157,6 +157,17 @@ int createTemporary(const fs::path& target, std::string_view content, fs::path& 
     return -1;
 }
 
+// Empties the temporary file of a failed write, then removes it: where the folder
+// refuses the removal (an append-only folder refuses it as it refuses the move), an
+// empty file of that name is all that stays, never a copy of the secrets; the next
+// successful write of the store removes it where it can.
+void discardTemporary(int fd, const fs::path& tempPath)
+{
+    while (fd >= 0 && ::ftruncate(fd, 0) != 0 && errno == EINTR) {
+    }
+    ::unlink(tempPath.c_str());
+}
+
 // Flushes the folder's entry list so that a finished rename is on the disk. A folder
 // that cannot be opened for reading, or a file system that cannot flush folders,
 // is passed over; a real flush error is reported.
@@ -297,10 +308,11 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     ::flock(temp.get(), LOCK_EX | LOCK_NB);
     const FileDescriptor lockHolder(::fcntl(temp.get(), F_DUPFD_CLOEXEC, 0));
 
-    // From here on every failure removes the temporary file before reporting.
+    // From here on every failure empties and removes the temporary file before
+    // reporting (through the copy of the descriptor, which stays open to the end).
     const auto abandon = [&](int reason) {
+        discardTemporary(lockHolder.get() >= 0 ? lockHolder.get() : temp.get(), tempPath);
         temp.reset();
-        ::unlink(tempPath.c_str());
         failCreate(path, reason);
     };
 

@@ -6,8 +6,8 @@
 // temporary file "<name>.~qrl-CCCCCCCC-RRRRRRRR.tmp" in the store's own folder,
 // created exclusively, written whole with a marker in place of its first bytes, given
 // its first bytes back, flushed to the disk, and then moved over the store file in
-// one step. Any failure before that step removes the temporary file and leaves the
-// store file as it was. Only a process killed between creating and moving its
+// one step. Any failure before that step empties and removes the temporary file and
+// leaves the store file as it was. Only a process killed between creating and moving its
 // temporary file can leave one behind, holding a whole or partial copy of the
 // secrets; the next successful write of the same store removes every such leftover
 // that it can prove is one (see isAbandonedTemporary) and that no writer holds.

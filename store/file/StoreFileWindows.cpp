@@ -357,8 +357,11 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     if (temp.get() == INVALID_HANDLE_VALUE)
         failCreate(path, ::GetLastError());
 
-    // From here on every failure removes the temporary file before reporting.
+    // From here on every failure empties and removes the temporary file before
+    // reporting: where the deletion is refused, an empty file is all that stays.
     const auto abandon = [&](DWORD reason) {
+        if (::SetFilePointerEx(temp.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN))
+            ::SetEndOfFile(temp.get());
         deleteThroughHandle(temp.get());
         temp.reset();
         failCreate(path, reason);

@@ -44,6 +44,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -134,6 +138,38 @@ const std::string folderInTheWay = systemReason(ERROR_ACCESS_DENIED);
 const std::string noSuchFolder = "No such file or directory";
 const std::string underAFile = "Not a directory";
 const std::string folderInTheWay = "Is a directory";
+
+#endif
+
+#ifdef __linux__
+
+// Makes a folder append-only (files can be added, none removed or renamed) while the
+// object lives, where the system and the file system allow it.
+class AppendOnlyFolder {
+public:
+    explicit AppendOnlyFolder(const fs::path& folder) : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY))
+    {
+        active_ = fd_ >= 0 && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags_) == 0 && setFlags(flags_ | FS_APPEND_FL);
+    }
+    ~AppendOnlyFolder()
+    {
+        if (active_)
+            setFlags(flags_);
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    AppendOnlyFolder(const AppendOnlyFolder&) = delete;
+    AppendOnlyFolder& operator=(const AppendOnlyFolder&) = delete;
+
+    bool active() const { return active_; }
+
+private:
+    bool setFlags(int flags) const { return ::ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0; }
+
+    int fd_;
+    int flags_ = 0;
+    bool active_ = false;
+};
 
 #endif
 
@@ -332,6 +368,33 @@ TEST_F(StoreFileTest, AWriteThatFailsMidwayKeepsTheOldFileAndRemovesTheTemporary
     EXPECT_EQ(errorText([&] { writeStoreFileAtomically((dir / "taken.db").string(), "x"); }),
               "Cannot create file \"" + (dir / "taken.db").string() + "\". " + folderInTheWay);
     EXPECT_EQ(entries(), (std::vector<std::string>{"kestrin.db", "taken.db"}));
+
+#ifdef __linux__
+    // A folder that refuses the move refuses the removal as well (an append-only
+    // folder, which root may make on most Linux file systems): each failed write
+    // leaves its temporary file emptied, never a copy of the secrets.
+    const fs::path appendOnly = dir / "append-only";
+    fs::create_directory(appendOnly);
+    put(appendOnly / "kestrin.db", "old content", 0600);
+    const AppendOnlyFolder refusing(appendOnly);
+    if (!refusing.active()) {
+        std::cout << "no append-only folder can be made here: that part is not run\n";
+        return;
+    }
+    const std::string appendStore = (appendOnly / "kestrin.db").string();
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_EQ(errorText([&] { writeStoreFileAtomically(appendStore, "new secrets"); }),
+                  "Cannot create file \"" + appendStore + "\". Operation not permitted");
+    EXPECT_EQ(readStoreFile(appendStore), "old content");
+    int emptied = 0;
+    for (const auto& entry : fs::directory_iterator(appendOnly)) {
+        if (entry.path().filename() != "kestrin.db") {
+            EXPECT_EQ(fs::file_size(entry.path()), 0u) << entry.path();
+            ++emptied;
+        }
+    }
+    EXPECT_EQ(emptied, 2);
+#endif
 }
 
 TEST_F(StoreFileTest, PermissionsRefuseReadingAndWritingWithTheExactTexts)
