@@ -43,6 +43,11 @@ inline bool equalIgnoringAsciiCase(std::string_view a, std::string_view b)
 // the store formats refuse to write or read one.
 inline constexpr std::size_t maxFieldNameChars = 31;
 
+// The most fields a table has: a table refuses to create more and the store formats
+// refuse to write or read more, so that no hostile file makes the checks on its field
+// list slow or large (the program's own stores have five).
+inline constexpr std::size_t maxFieldCount = 1024;
+
 // One column of a table: its name, kind, size (characters for text, 0 for integers)
 // and whether a record must hold a value in it.
 struct FieldDef {

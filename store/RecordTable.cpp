@@ -298,6 +298,8 @@ void RecordTable::createEmpty()
         t.fail("Cannot perform this operation on an open dataset");
     if (t.fieldDefs.empty())
         failPlain("No fields defined.  Cannot create dataset");
+    if (t.fieldDefs.size() > maxFieldCount)
+        failPlain("More than " + std::to_string(maxFieldCount) + " fields.  Cannot create dataset");
     for (std::size_t i = 0; i < t.fieldDefs.size(); ++i) {
         const FieldDef& def = t.fieldDefs[i];
         if (codePointCount(def.name) > maxFieldNameChars)

@@ -159,6 +159,8 @@ void readBinaryRecords(std::string_view body, RecordSink& sink)
     std::vector<FieldDef> fields;
 
     const std::uint32_t fieldCount = in.u32();
+    if (fieldCount > maxFieldCount)
+        failFormat("The store file is damaged: more than " + std::to_string(maxFieldCount) + " fields");
     // Each field takes at least 10 bytes: bound the count before reserving.
     if (fieldCount > in.remaining() / 10)
         failFormat("The store file is damaged: field count runs past the end");

@@ -3,6 +3,9 @@
 
 #include "format/ValueRules.h"
 
+#include <algorithm>
+#include <utility>
+
 void failFormat(const std::string& text)
 {
     throw RecordTableError(text);
@@ -40,19 +43,25 @@ void checkFieldDef(const FieldDef& field, const char* damaged)
 
 bool hasRepeatedFieldName(const std::vector<FieldDef>& fields)
 {
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            if (equalIgnoringAsciiCase(fields[i].name, fields[j].name))
-                return true;
-        }
+    // Sorted in lower case, repeated names stand side by side: n log n comparisons, not
+    // one for every pair.
+    std::vector<std::string> names;
+    names.reserve(fields.size());
+    for (const FieldDef& field : fields) {
+        std::string name = field.name;
+        std::transform(name.begin(), name.end(), name.begin(), asciiLower);
+        names.push_back(std::move(name));
     }
-    return false;
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) != names.end();
 }
 
 void checkFieldsForWriting(const std::vector<FieldDef>& fields, std::size_t recordCount)
 {
     if (fields.empty() && recordCount != 0)
         failFormat("Cannot write the store: records without fields");
+    if (fields.size() > maxFieldCount)
+        failFormat("Cannot write the store: more than " + std::to_string(maxFieldCount) + " fields");
     for (const FieldDef& field : fields)
         checkFieldDef(field, "Cannot write the store: ");
     if (hasRepeatedFieldName(fields))

@@ -14,6 +14,11 @@
 
 namespace {
 
+// No element of a store has more than four attributes; a few more are read (and then
+// refused as unknown by name), but not so many that comparing each with the ones
+// before it takes long.
+constexpr std::size_t maxAttributes = 8;
+
 void appendUtf8(std::string& out, long cp)
 {
     const auto put = [&](long v) { out.push_back(static_cast<char>(static_cast<unsigned char>(v))); };
@@ -210,6 +215,9 @@ private:
             }
             if (!spaced)
                 invalid("expected a blank before an attribute");
+            if (tag.attributes.size() == maxAttributes)
+                invalid("<" + std::string(tag.name) + "> has more than " + std::to_string(maxAttributes)
+                        + " attributes");
             const std::string_view attribute = name();
             for (const auto& [existing, value] : tag.attributes)
                 if (existing == attribute)
@@ -287,6 +295,8 @@ private:
         if (fields.selfClosing)
             return;
         while (!atEndTag()) {
+            if (store.fields.size() == maxFieldCount)
+                invalid("more than " + std::to_string(maxFieldCount) + " fields");
             Tag tag = startTag("field");
             if (!tag.selfClosing)
                 invalid("<field> must be empty");

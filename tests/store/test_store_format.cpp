@@ -107,6 +107,47 @@ TEST(StoreFormat, FieldNamesThatDifferOnlyInLetterCaseAreRefused)
     EXPECT_NE(errorOf(xml).find("a field name appears twice"), std::string::npos) << errorOf(xml);
 }
 
+// A store has at most 1,024 fields and an XML element at most 8 attributes, so that a
+// small hostile file cannot make the checks that compare names take long: a store
+// of 1,024 fields is written and read in either form, one more is neither written
+// nor read (the binary form refuses it by its count, before reading any field), and
+// an element with a 9th attribute is refused there.
+TEST(StoreFormat, FieldsAndAttributesBeyondTheirLimitsAreRefused)
+{
+    std::vector<FieldDef> fields;
+    for (int i = 0; i < 1025; ++i)
+        fields.push_back({"F" + std::to_string(i), FieldKind::Integer, 0, false});
+    const std::vector<FieldDef> most(fields.begin(), fields.end() - 1);
+    for (const StoreForm form : {StoreForm::Binary, StoreForm::Xml}) {
+        EXPECT_EQ(decodeStore(encodeStore(form, most, {})).fields, most);
+        EXPECT_EQ(tabletest::errorText([&] { encodeStore(form, fields, {}); }),
+                  "Cannot write the store: more than 1024 fields");
+    }
+
+    std::string body = le(100000, 4);
+    for (const FieldDef& field : fields)
+        body += le(field.name.size(), 4) + field.name + "\x02"s + le(0, 4) + "\x00"s;
+    EXPECT_EQ(errorOf(handBuiltBinary(1, body + le(0, 4))), "The store file is damaged: more than 1024 fields");
+
+    std::string xml = encodeStore(StoreForm::Xml, most, {});
+    const std::size_t lastField = xml.find("</fields>");
+    EXPECT_EQ(errorOf(xml.insert(lastField, "  <field name=\"G\" kind=\"text\" size=\"1\" required=\"no\"/>\n")),
+              "The XML store file is not valid: line 1028: more than 1024 fields");
+
+    std::string attributes;
+    for (int i = 0; i < 100000; ++i)
+        attributes += " a" + std::to_string(i) + "=\"1\"";
+    std::string crowded = encodeStore(StoreForm::Xml, schema(), {});
+    crowded.insert(crowded.find("<field ") + 6, attributes);
+    EXPECT_EQ(errorOf(crowded), "The XML store file is not valid: line 4: <field> has more than 8 attributes");
+
+    RecordTable table;
+    for (const FieldDef& field : fields)
+        table.addFieldDef(field.name, field.kind, field.size, field.required);
+    EXPECT_EQ(tabletest::errorText([&] { table.createEmpty(); }), "More than 1024 fields.  Cannot create dataset");
+    EXPECT_FALSE(table.isOpen());
+}
+
 // Random and mutated inputs must be refused or read, never crash or read out of
 // bounds. Mutated binary stores get their length and checksum repaired so that the
 // mutations reach the structure reader. Whatever is accepted must be consistent.
