@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <limits>
+#include <new>
 #include <thread>
 
 bool RecordSet::goesBefore(const OrderEntry& a, const OrderEntry& b) const
@@ -204,6 +206,27 @@ PackedRecord* RecordSet::find(const ValueView* key, std::size_t keyCount, std::s
     return found;
 }
 
+namespace {
+
+// Holding a record costs more than its values: its header in the pool, the rounding
+// to the header's alignment and its entry in the storage tree. A store of records
+// far smaller in the file than that (twenty million records of one null each, one
+// byte apiece, would take about 40 bytes of memory for each byte of the file) is
+// refused as too large to open, as when the memory runs out: what the records take
+// beyond their values may be at most 8 times the file's size, plus 64 MiB, so that
+// opening any store takes memory in proportion to it. The program's own records,
+// of five fields, take 5 bytes or more in the file and never come near it.
+void requireRoomInProportion(std::size_t recordCount, std::size_t contentBytes)
+{
+    constexpr std::size_t perRecord = sizeof(PackedRecord) + alignof(PackedRecord) + 2 * sizeof(StorageEntry);
+    constexpr std::size_t allowance = std::size_t{64} << 20;
+    const std::size_t room = contentBytes > (SIZE_MAX - allowance) / 8 ? SIZE_MAX : 8 * contentBytes + allowance;
+    if (recordCount > room / perRecord)
+        throw std::bad_alloc();
+}
+
+}  // namespace
+
 std::vector<FieldDef> RecordSet::load(std::string_view content)
 {
     // The records are packed straight from the content as it is read.
@@ -217,7 +240,10 @@ std::vector<FieldDef> RecordSet::load(std::string_view content)
 
         void begin(const std::vector<FieldDef>& decodedFields, std::size_t recordCount) override
         {
+            requireRoomInProportion(recordCount, contentBytes_);
             fields = decodedFields;
+            if (recordCount == 0)
+                return;  // no room to make, nor to bring in
             // A record's packed values never take more bytes than its binary form,
             // nor than its XML form.
             pool.reserve(recordCount, contentBytes_);

@@ -134,7 +134,9 @@ public:
 
     // Reads the records of a store's content, in storage order, in place of none
     // held; returns its fields, which the caller keeps as the fields this set reads
-    // through. Content that is not a sound store is refused with RecordTableError.
+    // through. Content that is not a sound store is refused with RecordTableError;
+    // std::bad_alloc tells a store too large for the memory there is, or for the
+    // memory a store of its size may take (see RecordSet.cpp).
     std::vector<FieldDef> load(std::string_view content);
     // The records in storage order as a store's content in the given form.
     std::string encode(StoreForm form) const;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <optional>
 #include <set>
 #include <utility>
@@ -350,13 +351,19 @@ void RecordTable::open()
     if (t.state != TableState::Closed)
         return;
 
-    std::optional<StoreBytes> content;
-    if (!t.fileName.empty())
-        content = readStoreBytes(t.fileName);
-    if (!content || content->size() == 0)
-        t.fail("Missing data provider or data packet");
-
-    t.fields = t.records.load(content->view());
+    // The file's start is looked at before it is read whole, so that a file that is
+    // no store, or whose size is not the one its header gives, takes no memory; a
+    // store too large for the memory there is fails as a table error.
+    try {
+        std::optional<StoreBytes> content;
+        if (!t.fileName.empty())
+            content = readStoreBytes(t.fileName, checkStoreStart);
+        if (!content || content->size() == 0)
+            t.fail("Missing data provider or data packet");
+        t.fields = t.records.load(content->view());
+    } catch (const std::bad_alloc&) {
+        failTooLargeToOpen(t.fileName);
+    }
     t.startBrowsing();
 }
 

@@ -2,6 +2,8 @@
 // Reading and writing whole store files.
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,10 +26,17 @@ private:
     std::size_t size_ = 0, capacity_ = 0;
 };
 
+// Looks at a file's first bytes (up to firstLookBytes of them) and at its size as the
+// system gives it, before anything else of it is read or room is made for it; throws
+// to refuse the file.
+using FirstLook = std::function<void(std::string_view head, std::uint64_t size)>;
+inline constexpr std::size_t firstLookBytes = 64;
+
 // The whole content of the file at path, or std::nullopt when no file is there.
 // A file that exists but cannot be read throws RecordTableError:
 //   Cannot open file "<path>". <system's reason>
-std::optional<StoreBytes> readStoreBytes(const std::string& path);
+// When lookFirst is given, it is called on the file's start before the rest is read.
+std::optional<StoreBytes> readStoreBytes(const std::string& path, const FirstLook& lookFirst = {});
 // The same, as a string.
 std::optional<std::string> readStoreFile(const std::string& path);
 
@@ -42,3 +51,7 @@ std::optional<std::string> readStoreFile(const std::string& path);
 // behind ("<name>.tmp-" and six letters or digits, regular files only) are removed;
 // one that another process is still writing (it holds a lock on it) is left alone.
 void writeStoreFileAtomically(const std::string& path, std::string_view content);
+
+// Throws RecordTableError for a store that there is not memory enough to open:
+//   The store file "<path>" is too large to open
+[[noreturn]] void failTooLargeToOpen(const std::string& path);

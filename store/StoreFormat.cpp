@@ -49,8 +49,9 @@ std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,
 
 namespace {
 
-// Content that does not start with the binary magic: an XML store, or refused.
-DecodedStore decodeNonBinary(std::string_view content)
+// The XML document of content that does not start with the binary magic, without
+// its byte order mark; anything but the start of an XML store is refused.
+std::string_view xmlDocument(std::string_view content)
 {
     if (content.empty())
         failFormat("The store file is empty");
@@ -62,10 +63,26 @@ DecodedStore decodeNonBinary(std::string_view content)
         xml.remove_prefix(3);
     if (!startsWithXml(xml))
         failFormat("The content is not a store file of this program");
-    return decodeXml(xml);
+    return xml;
+}
+
+// Content that does not start with the binary magic: an XML store, or refused.
+DecodedStore decodeNonBinary(std::string_view content)
+{
+    return decodeXml(xmlDocument(content));
 }
 
 }  // namespace
+
+void checkStoreStart(std::string_view head, std::uint64_t size)
+{
+    if (size == 0)
+        return;  // nothing to look at, or a file whose size the system does not know
+    if (isBinaryStore(head))
+        checkBinaryLength(head, size);
+    else
+        xmlDocument(head);
+}
 
 void decodeStoreInto(std::string_view content, RecordSink& sink)
 {

@@ -10,6 +10,7 @@
 #include "format/RecordStream.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,12 @@ std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,
 // records' values take; the writer reserves that much up front.
 std::string encodeStoreFrom(StoreForm form, const std::vector<FieldDef>& fields, std::size_t count,
                             const RecordSource& source, std::size_t sizeHint = 0);
+
+// Refuses, from the first bytes of a file of size bytes (at least 64 of them, or all
+// of a shorter file) and before the rest is read, what decodeStore would refuse for
+// them already: content that starts as no store of either form, and a binary store
+// whose header gives another length than the file's. A size of 0 is passed over.
+void checkStoreStart(std::string_view head, std::uint64_t size);
 
 // Reads content as decodeStore does, handing the fields and records to sink.
 void decodeStoreInto(std::string_view content, RecordSink& sink);

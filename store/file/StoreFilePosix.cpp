@@ -116,8 +116,9 @@ int writeMarked(int fd, std::string_view content)
     return writeAllAt(fd, content.substr(0, marker.size()), 0);
 }
 
-// The first n bytes of a file, or std::nullopt when they cannot be read.
-std::optional<std::string> readFirst(int fd, std::size_t n)
+// The first n bytes of a file (fewer where it ends before, when upToEnd is set), read
+// without moving its position, or std::nullopt with errno set when they cannot be.
+std::optional<std::string> readFirst(int fd, std::size_t n, bool upToEnd = false)
 {
     std::string bytes(n, '\0');
     std::size_t got = 0;
@@ -125,10 +126,15 @@ std::optional<std::string> readFirst(int fd, std::size_t n)
         const ssize_t read = ::pread(fd, bytes.data() + got, n - got, static_cast<off_t>(got));
         if (read < 0 && errno == EINTR)
             continue;
-        if (read <= 0)
+        if (read == 0 && upToEnd)
+            break;
+        if (read <= 0) {
+            errno = read == 0 ? EIO : errno;
             return std::nullopt;
+        }
         got += static_cast<std::size_t>(read);
     }
+    bytes.resize(got);
     return bytes;
 }
 
@@ -242,7 +248,7 @@ void removeIfAbandoned(const fs::path& store, const fs::path& temporary)
         ::unlink(temporary.c_str());
 }
 
-std::optional<StoreBytes> readStoreBytes(const std::string& path)
+std::optional<StoreBytes> readStoreBytes(const std::string& path, const FirstLook& lookFirst)
 {
     int fd;
     do {
@@ -265,6 +271,12 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path)
         failOpen(path, EINVAL);
 
     lockShared(file.get());
+    if (lookFirst) {
+        const std::optional<std::string> head = readFirst(file.get(), firstLookBytes, true);
+        if (!head)
+            failOpen(path, errno);
+        lookFirst(*head, static_cast<std::uint64_t>(info.st_size));
+    }
 
     // Read straight into a buffer one byte longer than the file, so that the read
     // that finds the end needs no more room; a file that grew meanwhile is read whole.

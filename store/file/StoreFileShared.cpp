@@ -81,6 +81,11 @@ void failCreate(const std::string& path, SystemError error)
     throw RecordTableError("Cannot create file \"" + fullPath(path) + "\". " + reasonText(error));
 }
 
+void failTooLargeToOpen(const std::string& path)
+{
+    throw RecordTableError("The store file \"" + fullPath(path) + "\" is too large to open");
+}
+
 TemporaryNames::TemporaryNames(fs::path store, std::string_view content)
     : store_(std::move(store)), random_(std::random_device()() ^ processId())
 {

@@ -132,18 +132,25 @@ DWORD writeMarked(HANDLE file, std::string_view content)
     return writeAll(file, content.substr(0, marker.size()));
 }
 
-// The first n bytes of a file, from where its handle stands, or std::nullopt when
-// they cannot be read.
-std::optional<std::string> readFirst(HANDLE file, std::size_t n)
+// The first n bytes of a file from where its handle stands (fewer where it ends
+// before, when upToEnd is set), or std::nullopt when they cannot be read.
+std::optional<std::string> readFirst(HANDLE file, std::size_t n, bool upToEnd = false)
 {
     std::string bytes(n, '\0');
     std::size_t got = 0;
     while (got < n) {
         DWORD read = 0;
-        if (!::ReadFile(file, bytes.data() + got, static_cast<DWORD>(n - got), &read, nullptr) || read == 0)
+        if (!::ReadFile(file, bytes.data() + got, static_cast<DWORD>(n - got), &read, nullptr))
             return std::nullopt;
+        if (read == 0) {
+            if (upToEnd)
+                break;
+            ::SetLastError(ERROR_HANDLE_EOF);
+            return std::nullopt;
+        }
         got += read;
     }
+    bytes.resize(got);
     return bytes;
 }
 
@@ -300,7 +307,7 @@ void removeIfAbandoned(const fs::path& store, const fs::path& temporary)
         deleteThroughHandle(file.get());
 }
 
-std::optional<StoreBytes> readStoreBytes(const std::string& path)
+std::optional<StoreBytes> readStoreBytes(const std::string& path, const FirstLook& lookFirst)
 {
     const std::optional<fs::path> native = nativePath(path);
     if (!native)
@@ -330,6 +337,12 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path)
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.get(), &size))
         failOpen(path, ::GetLastError());
+    if (lookFirst) {
+        const std::optional<std::string> head = readFirst(file.get(), firstLookBytes, true);
+        if (!head || !::SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN))
+            failOpen(path, ::GetLastError());
+        lookFirst(*head, static_cast<std::uint64_t>(size.QuadPart));
+    }
     // Read straight into a buffer one byte longer than the file, so that the read
     // that finds the end needs no more room; a file that grew meanwhile is read whole.
     StoreBytes content;

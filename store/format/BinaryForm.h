@@ -7,6 +7,7 @@
 #include "format/RecordStream.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,10 @@ inline bool isBinaryStore(std::string_view content)
 // read from source. sizeHint is roughly the bytes the records' values take.
 std::string encodeBinary(const std::vector<FieldDef>& fields, std::size_t count,
                          const RecordSource& source, std::size_t sizeHint);
+
+// Refuses a binary store of size bytes, of which start holds the first ones (at
+// least the header, where there is one), when its header gives another length.
+void checkBinaryLength(std::string_view start, std::uint64_t size);
 
 // Reads binary content (it starts with the magic), handing the fields and records
 // to sink; anything that is not a whole, valid store is refused.

@@ -243,19 +243,22 @@ void readBinaryRecords(std::string_view body, RecordSink& sink)
 
 }  // namespace
 
+void checkBinaryLength(std::string_view start, std::uint64_t size)
+{
+    if (size < headerSize + checksumSize || start.size() < headerSize)
+        failFormat("The store file is truncated");
+    const std::uint64_t declaredLength = ByteReader(start.substr(binaryMagic.size() + 4)).u64();
+    if (declaredLength > size)
+        failFormat("The store file is truncated: " + std::to_string(size) + " of " + std::to_string(declaredLength)
+                   + " bytes");
+    if (declaredLength < size)
+        failFormat("The store file is damaged: data after its end");
+}
+
 void decodeBinary(std::string_view content, RecordSink& sink)
 {
-    if (content.size() < headerSize + checksumSize)
-        failFormat("The store file is truncated");
-
-    ByteReader header(content.substr(binaryMagic.size()));
-    const std::uint32_t version = header.u32();
-    const std::uint64_t declaredLength = header.u64();
-    if (declaredLength > content.size())
-        failFormat("The store file is truncated: " + std::to_string(content.size()) + " of "
-                   + std::to_string(declaredLength) + " bytes");
-    if (declaredLength < content.size())
-        failFormat("The store file is damaged: data after its end");
+    checkBinaryLength(content, content.size());
+    const std::uint32_t version = ByteReader(content.substr(binaryMagic.size())).u32();
 
     const std::string_view body = content.substr(0, content.size() - checksumSize);
     const std::uint32_t storedCrc =

@@ -5,11 +5,70 @@
 // a second thread at work, opens whole or not at all.
 
 #include "StoreFormat.h"
+#include "format_test_support.h"
 #include "table_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 using namespace tabletest;
+using namespace std::string_literals;
+
+namespace {
+
+#ifndef _WIN32
+// The error text of opening the store at path in a child process whose address
+// space may grow by at most `more` bytes; an error other than the table's is told as
+// "escaped: " and its text.
+std::string openUnderMemoryLimit(const std::string& path, std::size_t more)
+{
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeEnds[0]);
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + more;
+        std::string text = ::setrlimit(RLIMIT_AS, &limit) == 0 ? "" : "no limit";
+        if (text.empty()) {
+            try {
+                RecordTable table;
+                table.setFileName(path);
+                text = errorText([&] { table.open(); });
+            } catch (const std::exception& error) {
+                text = "escaped: "s + error.what();
+            }
+        }
+        const ssize_t ignored = ::write(pipeEnds[1], text.data(), text.size());
+        (void)ignored;
+        ::_exit(0);
+    }
+    ::close(pipeEnds[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipeEnds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? text : "the child ended by a signal";
+}
+#endif
+
+}  // namespace
 
 TEST(TableOpen, TextLongerThanItsFieldIsRefusedAndTheFileLeftAlone)
 {
@@ -84,4 +143,55 @@ TEST(TableOpen, ALargeStoreOpensWholeOrNotAtAll)
     writeWhole(path, encodeStore(StoreForm::Binary, fields, pointers));
     EXPECT_EQ(errorText([&] { table.open(); }), "The store file is damaged: text longer than its field LOGIN");
     EXPECT_FALSE(table.isOpen());
+}
+
+// Opening takes memory in proportion to the file, and a store too large for the
+// memory there is fails as a table error naming the file. A file's first bytes are
+// looked at before it is read (64 GB of zeros is refused at once), a binary store
+// whose records would take far more memory than the file (1.8 million records of one
+// null) is refused as too large, while as many records of the program's five fields,
+// all null, open. Under a limit on the address space (not with AddressSanitizer,
+// which needs it all): a 64 MB store that fails its checksum is read in one buffer of
+// its size, nothing more, and a 64 GB store with a sound header is too large.
+TEST(TableOpen, MemoryStaysInProportionToTheFileAndRunningOutIsATableError)
+{
+    TempFolder folder;
+    const auto nullRecords = [](std::uint32_t fieldCount, std::uint32_t records) {
+        std::string body = formattest::le(fieldCount, 4);
+        for (std::uint32_t f = 0; f < fieldCount; ++f)
+            body += formattest::le(2, 4) + "F" + std::to_string(f) + "\x01"s + formattest::le(10, 4) + "\x00"s;
+        return formattest::handBuiltBinary(1, body + formattest::le(records, 4) + std::string(fieldCount * records, '\0'));
+    };
+    const std::string tiny = folder.file("tiny.db"), five = folder.file("five.db");
+    writeWhole(tiny, nullRecords(1, 1'800'000));
+    writeWhole(five, nullRecords(5, 1'800'000));
+    RecordTable table("viewDB");
+    table.setFileName(tiny);
+    EXPECT_EQ(errorText([&] { table.open(); }), "The store file \"" + tiny + "\" is too large to open");
+    EXPECT_FALSE(table.isOpen());
+    table.setFileName(five);
+    table.open();
+    EXPECT_EQ(table.recordCount(), 1'800'000);
+    table.close();
+
+#ifndef _WIN32
+    // Sparse files: they take no room on the disk.
+    const std::string zeros = folder.file("zeros.db"), claims = folder.file("claims.db"), large = folder.file("large.db");
+    const auto sparse = [](const std::string& path, std::uint64_t size, bool header) {
+        writeWhole(path, header ? "\x89QRL\r\n\x1A\n"s + formattest::le(1, 4) + formattest::le(size, 8) : "");
+        std::filesystem::resize_file(path, size);
+    };
+    sparse(zeros, std::uint64_t{64} << 30, false);
+    sparse(claims, std::uint64_t{64} << 20, true);
+    sparse(large, std::uint64_t{64} << 30, true);
+    table.setFileName(zeros);
+    EXPECT_EQ(errorText([&] { table.open(); }), "The content is not a store file of this program");
+#if defined(__SANITIZE_ADDRESS__)
+    std::cout << "built with AddressSanitizer: the opens under a limit on the address space are not run\n";
+#else
+    EXPECT_EQ(openUnderMemoryLimit(claims, std::size_t{100} << 20), "The store file is damaged: checksum mismatch");
+    EXPECT_EQ(openUnderMemoryLimit(large, std::size_t{100} << 20),
+              "The store file \"" + large + "\" is too large to open");
+#endif
+#endif
 }
