@@ -214,15 +214,31 @@ unsigned processId()
     return static_cast<unsigned>(::getpid());
 }
 
-fs::path resolveLink(const fs::path& file)
+// The link is followed by hand, also where it leads to no file yet (a store whose
+// file is still to be made, or a link to a drive that is not mounted): the write then
+// goes where the link points, and fails there with the system's reason when that
+// folder is missing; the link is never replaced by a file.
+std::optional<fs::path> resolveLink(const fs::path& file, SystemError& error)
 {
-    std::error_code error;
-    if (fs::is_symlink(fs::symlink_status(file, error))) {
-        fs::path resolved = fs::canonical(file, error);
-        if (!error)
-            return resolved;
+    constexpr int mostLinks = 40;  // as the system follows at most
+    fs::path at = file;
+    for (int links = 0; links < mostLinks; ++links) {
+        std::error_code failure;
+        if (!fs::is_symlink(fs::symlink_status(at, failure))) {
+            if (links == 0)
+                return file;
+            const fs::path real = fs::weakly_canonical(at, failure);
+            return failure ? at.lexically_normal() : real;
+        }
+        const fs::path target = fs::read_symlink(at, failure);
+        if (failure) {
+            error = failure.value();
+            return std::nullopt;
+        }
+        at = target.is_absolute() ? target : at.parent_path() / target;
     }
-    return file;
+    error = ELOOP;
+    return std::nullopt;
 }
 
 // A writer holds an exclusive lock on its temporary file from creating it until it

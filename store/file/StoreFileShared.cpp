@@ -148,7 +148,11 @@ fs::path replacedFile(const std::string& path)
     fs::path target = fs::absolute(*native, error);
     if (error)
         target = *native;
-    target = resolveLink(target);
+    SystemError linkError{};
+    const std::optional<fs::path> resolved = resolveLink(target, linkError);
+    if (!resolved)
+        failCreate(path, linkError);
+    target = *resolved;
     const fs::path base = target.filename();
     if (base.empty() || base == "." || base == "..")
         failCreate(path, notAFile);

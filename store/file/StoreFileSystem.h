@@ -36,9 +36,11 @@ std::string displayPath(const std::filesystem::path& path);
 // The system's own description of an error, as the end of a message.
 std::string reasonText(SystemError error);
 unsigned processId();
-// Where a symbolic link (or another kind of link) at file points; file itself when it
-// is not a link or cannot be followed.
-std::filesystem::path resolveLink(const std::filesystem::path& file);
+// Where a symbolic link (or another kind of link) at file points, through a chain of
+// links; file itself when it is not a link. std::nullopt, with the system's reason in
+// error, for a link that cannot be followed (a loop; on Windows, also one that leads
+// to no file), which a write must refuse rather than replace with a file.
+std::optional<std::filesystem::path> resolveLink(const std::filesystem::path& file, SystemError& error);
 // Removes the regular file temporary (never a link or a folder) when no writer holds
 // it and isAbandonedTemporary says it is an abandoned temporary file of store.
 void removeIfAbandoned(const std::filesystem::path& store, const std::filesystem::path& temporary);

@@ -259,7 +259,9 @@ unsigned processId()
     return static_cast<unsigned>(::GetCurrentProcessId());
 }
 
-fs::path resolveLink(const fs::path& file)
+// A link that leads to no file (its target missing, or a loop) is refused with the
+// system's reason: the link is never replaced by a file.
+std::optional<fs::path> resolveLink(const fs::path& file, SystemError& error)
 {
     const DWORD attributes = ::GetFileAttributesW(file.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -268,14 +270,18 @@ fs::path resolveLink(const fs::path& file)
     // names the file it reached.
     FileHandle linked(::CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (linked.get() == INVALID_HANDLE_VALUE)
-        return file;
+    if (linked.get() == INVALID_HANDLE_VALUE) {
+        error = ::GetLastError();
+        return std::nullopt;
+    }
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         const DWORD length = ::GetFinalPathNameByHandleW(linked.get(), buffer.data(),
                                                          static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
-        if (length == 0)
-            return file;
+        if (length == 0) {
+            error = ::GetLastError();
+            return std::nullopt;
+        }
         if (length < buffer.size())
             return fs::path(std::wstring(buffer.data(), length));
         buffer.resize(length);  // too small: length is the size needed

@@ -428,6 +428,33 @@ TEST_F(StoreFileTest, AStoreReachedThroughALinkIsReplacedWhereTheLinkPoints)
     writeStoreFileAtomically((dir / "link.db").string(), "new");
     EXPECT_TRUE(fs::is_symlink(dir / "link.db"));
     EXPECT_EQ(readStoreFile((dir / "real" / "kestrin.db").string()), "new");
+
+    // A link to a store not made yet, or to a drive that is not mounted, is never
+    // replaced by a file beside it (the store would be split in two).
+    makeLink(dir / "real" / "later.db", dir / "later.db");
+    makeLink(dir / "unmounted" / "kestrin.db", dir / "away.db");
+    const std::string away = (dir / "away.db").string();
+#ifdef _WIN32
+    // Windows: refused with the system's reason.
+    EXPECT_EQ(errorText([&] { writeStoreFileAtomically((dir / "later.db").string(), "made"); }),
+              "Cannot create file \"" + (dir / "later.db").string() + "\". " + systemReason(ERROR_FILE_NOT_FOUND));
+#else
+    // POSIX: written where the link points, through a chain of links and a relative
+    // one, or refused with the system's reason when that folder is missing.
+    fs::create_symlink("later.db", dir / "chain.db");
+    writeStoreFileAtomically((dir / "chain.db").string(), "made");
+    EXPECT_EQ(readStoreFile((dir / "real" / "later.db").string()), "made");
+    EXPECT_TRUE(fs::is_symlink(dir / "chain.db"));
+    EXPECT_TRUE(fs::is_symlink(dir / "later.db"));
+    fs::create_symlink("loop2.db", dir / "loop1.db");
+    fs::create_symlink("loop1.db", dir / "loop2.db");
+    EXPECT_EQ(errorText([&] { writeStoreFileAtomically((dir / "loop1.db").string(), "x"); }),
+              "Cannot create file \"" + (dir / "loop1.db").string() + "\". Too many levels of symbolic links");
+#endif
+    EXPECT_EQ(errorText([&] { writeStoreFileAtomically(away, "x"); }),
+              "Cannot create file \"" + away + "\". " + noSuchFolder);
+    EXPECT_TRUE(fs::is_symlink(dir / "away.db"));
+    EXPECT_FALSE(fs::exists(dir / "unmounted"));
 }
 
 // What killed writers of this store leave behind (a temporary file of its naming,
