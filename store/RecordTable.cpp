@@ -147,26 +147,25 @@ struct RecordTable::Impl {
 
     // The last steps of createEmpty and open: browsing, unchanged, the ordering in
     // force and the first record current. An ordering naming a field the table lacks
-    // is reported, but the table stays open in storage order, as after any refused
-    // setOrdering.
+    // fails the step: the fields and records are let go, the table stays closed and
+    // the ordering stays as it was set, to serve the next file opened.
     void startBrowsing()
     {
         records.clearOrder();
-        changed = false;
-        state = TableState::Browsing;
-        std::exception_ptr orderingError;
         if (!ordering.empty()) {
             try {
                 applyOrdering(ordering);
-            } catch (const RecordTableError&) {
-                orderingError = std::current_exception();
+            } catch (...) {
+                releaseRecords();
+                fields.clear();
+                throw;
             }
         }
+        changed = false;
+        state = TableState::Browsing;
         current = records.firstRow();
         notify([](TableObserver& o) { o.tableOpened(); });
         notifyState();
-        if (orderingError)
-            std::rethrow_exception(orderingError);
     }
 
     void releaseRecords()

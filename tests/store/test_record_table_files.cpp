@@ -217,7 +217,10 @@ TEST(TableFiles, OpenRefusesUnreadableOrDamagedContentAndStaysClosed)
     EXPECT_FALSE(table.isOpen());
 }
 
-TEST(TableFiles, AnOrderingTheFileCannotServeIsReportedWithTheTableOpenInStorageOrder)
+// An ordering in force that names a field the file lacks fails the open: the table
+// stays closed with no records read, and the ordering stays, so that the next file
+// with that field opens in it. createEmpty fails the same way.
+TEST(TableFiles, AnOrderingTheFileCannotServeFailsTheOpenAndTheTableStaysClosed)
 {
     TempFolder folder;
     const std::string path = folder.file("other.db");
@@ -234,11 +237,20 @@ TEST(TableFiles, AnOrderingTheFileCannotServeIsReportedWithTheTableOpenInStorage
     table.setOrdering("NAME;LOGIN");
     table.setFileName(path);
     EXPECT_EQ(errorText([&] { table.open(); }), "viewDB: Field 'NAME' not found");
-    EXPECT_TRUE(table.isOpen());
-    EXPECT_EQ(table.rowText(0, 0), "a");
-    EXPECT_EQ(table.currentRow(), 0);
+    EXPECT_FALSE(table.isOpen());
+    EXPECT_TRUE(table.fields().empty());
     EXPECT_EQ(table.ordering(), "NAME;LOGIN");
-    EXPECT_EQ(errorText([&] { table.fieldText("NAME"); }), "viewDB: Field 'NAME' not found");
+    EXPECT_EQ(errorText([&] { table.recordCount(); }), "viewDB: Cannot perform this operation on a closed dataset");
+
+    table.addFieldDef("CODE", FieldKind::Text, 5, false);
+    EXPECT_EQ(errorText([&] { table.createEmpty(); }), "viewDB: Field 'NAME' not found");
+    EXPECT_FALSE(table.isOpen());
+
+    table.setFileName(folder.file("kestrin.db"));
+    openStore(table);
+    insert(table, "b", "x");
+    insert(table, "a", "x");
+    EXPECT_EQ(rows(table), (std::vector<std::string>{"a/x", "b/x"}));
 }
 
 TEST(OpenStore, CreatesTheSchemaOnlyWhenNoFileExists)
