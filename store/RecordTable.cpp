@@ -9,6 +9,7 @@
 #include "StoreFile.h"
 #include "StoreFormat.h"
 #include "TextRules.h"
+#include "format/ValueRules.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -17,7 +18,9 @@
 #include <new>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
+#include <variant>
 
 namespace {
 
@@ -27,6 +30,14 @@ constexpr std::size_t maxIndexFields = 16;
 [[noreturn]] void failPlain(const std::string& text)
 {
     throw RecordTableError(text);
+}
+
+// Every text a table holds must be one the store forms can write, or the whole list
+// could not be saved at close: text that is not valid UTF-8 is refused when entered.
+void requireWritableText(std::string_view text, const FieldDef& field)
+{
+    if (!isValidUtf8(text))
+        failPlain("Field '" + field.name + "' cannot hold text that is not valid UTF-8");
 }
 
 }  // namespace
@@ -306,6 +317,8 @@ void RecordTable::createEmpty()
             failPlain("Fieldname " + def.name + " exceeds " + std::to_string(maxFieldNameChars) + " chars");
         if (def.name.empty())
             failPlain("Field " + std::to_string(i + 1) + " has no name");
+        if (!isValidFieldName(def.name))
+            failPlain("Field " + std::to_string(i + 1) + " has a name that is not valid text");
         if (def.kind == FieldKind::Text && def.size < 1)
             failPlain("Field '" + def.name + "' has an invalid size");
         for (std::size_t j = 0; j < i; ++j) {
@@ -466,8 +479,11 @@ void RecordTable::insertValues(const std::vector<FieldValue>& values)
 
     SmallBuffer<ValueView, 8> views(t.fields.size());
     SmallBuffer<std::string, 8> scratch(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i)
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (const auto* text = std::get_if<std::string>(&values[i]); text && t.fields[i].kind == FieldKind::Text)
+            requireWritableText(*text, t.fields[i]);
         views[i] = viewForField(values[i], t.fields[i], scratch[i]);
+    }
     t.addRecord(t.records.pack(views.data()));
     if (!t.observers.empty()) {
         const int row = t.currentRow();
@@ -517,12 +533,14 @@ void RecordTable::setFieldText(std::string_view name, std::string text)
     if (!t.editing())
         t.fail("Dataset not in edit or insert mode");
     const FieldDef& field = t.fields[column];
-    if (field.kind == FieldKind::Text)
+    if (field.kind == FieldKind::Text) {
+        requireWritableText(text, field);
         t.edit[column] = cutToSize(std::move(text), field.size);
-    else if (text.empty())
+    } else if (text.empty()) {
         t.edit[column] = std::nullopt;
-    else
+    } else {
         t.edit[column] = toInteger(text);
+    }
     t.editTouched = true;
 }
 

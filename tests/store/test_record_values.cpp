@@ -1,5 +1,6 @@
 // Values as the table keeps them: text cut to its field's size in characters, never
-// splitting one (the text rules), conversion between the kinds, and packed records
+// splitting one (the text rules), conversion between the kinds, text that could not
+// be written refused when entered, and packed records
 // that give back texts of every length exactly.
 
 #include "table_test_support.h"
@@ -38,7 +39,7 @@ TEST(TableValues, TextIsCutToTheFieldSizeInCharactersNeverSplittingOne)
     EXPECT_EQ(table.fieldInteger("RECTYPE"), 0);
 }
 
-TEST(TableValues, AValueThatCannotBeConvertedInsertsNothing)
+TEST(TableValues, AValueThatCannotBeConvertedOrWrittenIsRefused)
 {
     RecordTable table;
     createWithSchema(table);
@@ -54,6 +55,28 @@ TEST(TableValues, AValueThatCannotBeConvertedInsertsNothing)
     EXPECT_EQ(table.recordCount(), 2);
     EXPECT_EQ(current(table), "b/x");
     EXPECT_EQ(table.state(), TableState::Browsing);
+    // Text that is not valid UTF-8 (a lone byte 0x80 to 0xFF, as another code page
+    // writes é) could never be written at close: refused when entered, by an insert
+    // and by an edit, and the table stays as it was, so the list can still be saved.
+    EXPECT_EQ(errorText([&] { insert(table, "caf\xE9", "x"); }), "Field 'NAME' cannot hold text that is not valid UTF-8");
+    table.beginEdit();
+    table.setFieldText("NOTES", "kept");
+    EXPECT_EQ(errorText([&] { table.setFieldText("LOGIN", "\x80"); }),
+              "Field 'LOGIN' cannot hold text that is not valid UTF-8");
+    EXPECT_EQ(table.fieldText("LOGIN"), "x");
+    table.postEdit();
+    EXPECT_EQ(table.recordCount(), 2);
+    EXPECT_EQ(table.fieldText("NOTES"), "kept");
+    TempFolder folder;
+    table.setFileName(folder.file("kestrin.db"));
+    table.close();
+    table.open();
+    EXPECT_EQ(table.recordCount(), 2);
+    RecordTable badNames;
+    badNames.addFieldDef("N\xFF", FieldKind::Text, 5, false);
+    EXPECT_EQ(errorText([&] { badNames.createEmpty(); }), "Field 1 has a name that is not valid text");
+    EXPECT_FALSE(badNames.isOpen());
+
     // Text holding a decimal integer is converted.
     table.insertValues({std::string("n"), std::string("l"), std::string("p"), std::string(), std::string("-7")});
     EXPECT_EQ(table.fieldInteger("RECTYPE"), -7);
