@@ -104,18 +104,6 @@ int writeAllAt(int fd, std::string_view data, off_t offset)
     return 0;
 }
 
-// Writes content into a new temporary file behind the marker of an unfinished one,
-// then gives it its own first bytes back (see unfinishedMarker).
-int writeMarked(int fd, std::string_view content)
-{
-    const std::string_view marker = unfinishedHead(content);
-    if (const int reason = writeAll(fd, marker))
-        return reason;
-    if (const int reason = writeAll(fd, content.substr(marker.size())))
-        return reason;
-    return writeAllAt(fd, content.substr(0, marker.size()), 0);
-}
-
 // The first n bytes of a file (fewer where it ends before, when upToEnd is set), read
 // without moving its position, or std::nullopt with errno set when they cannot be.
 std::optional<std::string> readFirst(int fd, std::size_t n, bool upToEnd = false)
@@ -347,7 +335,9 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     // The mode is set again explicitly: 0600 must hold whatever the umask says.
     if (::fchmod(temp.get(), S_IRUSR | S_IWUSR) != 0)
         abandon(errno);
-    if (const int reason = writeMarked(temp.get(), content))
+    const auto write = [&](std::string_view bytes) { return writeAll(temp.get(), bytes); };
+    const auto writeAtStart = [&](std::string_view bytes) { return writeAllAt(temp.get(), bytes, 0); };
+    if (const int reason = writeMarked(content, write, writeAtStart))
         abandon(reason);
     if (const int reason = syncFile(temp.get()))
         abandon(reason);

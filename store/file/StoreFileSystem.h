@@ -101,6 +101,21 @@ inline std::string_view unfinishedHead(std::string_view content)
     return unfinishedMarker.substr(0, std::min(content.size(), unfinishedMarker.size()));
 }
 
+// Writes content into a new temporary file behind the marker of an unfinished one,
+// then gives it its own first bytes back. write(bytes) writes on from where the file
+// stands, writeAtStart(bytes) over its first bytes; each returns 0 or the system's
+// error, and so does this.
+template <class Write, class WriteAtStart>
+SystemError writeMarked(std::string_view content, Write write, WriteAtStart writeAtStart)
+{
+    const std::string_view marker = unfinishedHead(content);
+    if (const SystemError reason = write(marker))
+        return reason;
+    if (const SystemError reason = write(content.substr(marker.size())))
+        return reason;
+    return writeAtStart(content.substr(0, marker.size()));
+}
+
 // Whether a file beside the store is a temporary file of this program that its writer
 // abandoned: its name is one TemporaryNames gives for this store, and its size and
 // first bytes (head, as contentFingerprint takes them) are what a writer leaves at

@@ -118,20 +118,6 @@ DWORD writeAll(HANDLE file, std::string_view data)
     return 0;
 }
 
-// Writes content into a new temporary file behind the marker of an unfinished one,
-// then gives it its own first bytes back (see unfinishedMarker).
-DWORD writeMarked(HANDLE file, std::string_view content)
-{
-    const std::string_view marker = unfinishedHead(content);
-    if (const DWORD reason = writeAll(file, marker))
-        return reason;
-    if (const DWORD reason = writeAll(file, content.substr(marker.size())))
-        return reason;
-    if (!::SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN))
-        return ::GetLastError();
-    return writeAll(file, content.substr(0, marker.size()));
-}
-
 // The first n bytes of a file from where its handle stands (fewer where it ends
 // before, when upToEnd is set), or std::nullopt when they cannot be read.
 std::optional<std::string> readFirst(HANDLE file, std::size_t n, bool upToEnd = false)
@@ -386,7 +372,12 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
         failCreate(path, reason);
     };
 
-    if (const DWORD reason = writeMarked(temp.get(), content))
+    const auto write = [&](std::string_view bytes) { return writeAll(temp.get(), bytes); };
+    const auto writeAtStart = [&](std::string_view bytes) {
+        return ::SetFilePointerEx(temp.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ? writeAll(temp.get(), bytes)
+                                                                                    : ::GetLastError();
+    };
+    if (const DWORD reason = writeMarked(content, write, writeAtStart))
         abandon(reason);
     if (!::FlushFileBuffers(temp.get()))
         abandon(::GetLastError());
