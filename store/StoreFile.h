@@ -47,9 +47,10 @@ std::optional<std::string> readStoreFile(const std::string& path);
 // is emptied and removed (where the folder refuses the removal, an empty file stays),
 // the store file is left as it was, and RecordTableError is thrown:
 //   Cannot create file "<path>". <system's reason>
-// After a successful write, temporary files of this store that killed writers left
-// behind ("<name>.tmp-" and six letters or digits, regular files only) are removed;
-// one that another process is still writing (it holds a lock on it) is left alone.
+// After a successful write, the temporary files of this store that killed writers
+// left behind are removed, and only those the writer can prove are its own (their
+// name, their bytes, no writer holding them); one that another process is still
+// writing is left alone.
 void writeStoreFileAtomically(const std::string& path, std::string_view content);
 
 // Throws RecordTableError for a store that there is not memory enough to open:
