@@ -135,17 +135,36 @@ int syncFile(int fd)
     return 0;
 }
 
+// Takes the exclusive lock that tells other writers of the store that a new
+// temporary file is not abandoned (see removeIfAbandoned). Until it is taken, the
+// empty file may be taken for an abandoned one by another writer, which removes it
+// under that same lock: false when that happened, and another name must be used.
+bool lockNewTemporary(int fd)
+{
+    retryForUpToASecond([fd] {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        return errno != EWOULDBLOCK && errno != EINTR;  // locking not supported here
+    });
+    struct stat info {};
+    return ::fstat(fd, &info) != 0 || info.st_nlink > 0;
+}
+
 // Creates the temporary file exclusively (never opening a file that is already
-// there) and readable and writable by the owner only. Returns the descriptor, or
-// -1 with errno set.
+// there), readable and writable by the owner only, and locked. Returns the
+// descriptor, or -1 with errno set.
 int createTemporary(const fs::path& target, std::string_view content, fs::path& tempPath)
 {
     TemporaryNames names(target, content);
     for (int attempt = 0; attempt < TemporaryNames::attempts; ++attempt) {
         tempPath = names.next();
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
+        if (fd < 0 && errno != EEXIST)
             return fd;
+        if (fd >= 0 && lockNewTemporary(fd))
+            return fd;
+        if (fd >= 0)
+            ::close(fd);
     }
     errno = EEXIST;
     return -1;
@@ -318,10 +337,8 @@ void writeStoreFileAtomically(const std::string& path, std::string_view content)
     if (fd < 0)
         failCreate(path, errno);
     FileDescriptor temp(fd);
-    // The lock tells other writers of this store that the file is not abandoned (see
-    // removeIfAbandoned). A copy of the descriptor keeps it until the move is done,
-    // after the writing descriptor is closed.
-    ::flock(temp.get(), LOCK_EX | LOCK_NB);
+    // A copy of the descriptor keeps the temporary file's lock until the move is
+    // done, after the writing descriptor is closed.
     const FileDescriptor lockHolder(::fcntl(temp.get(), F_DUPFD_CLOEXEC, 0));
 
     // From here on every failure empties and removes the temporary file before
