@@ -1,16 +1,16 @@
 // The store file code of Windows: reading a file whole while others may only read
 // it, and replacing one atomically.
 //
-// Paths are UTF-8 and are turned into UTF-16 for the system calls. The
-// temporary file is held open, unshared, from its creation until it has replaced the
-// store: it is renamed through its own handle (SetFileInformationByHandle with
-// FileRenameInfo, replacing what is there) and flushed again, so that no other
-// process can open or delete it while it is written or moved. No access rules are set here: a new file takes the rules its
-// folder passes on, which in the user's own profile folders admit only the user,
-// the system and administrators. The temporary file gets those inherited rules and
-// keeps them when it takes the store's place, so rules added by hand to an old store
-// file are not carried over, and a store kept in a folder shared with others is as
-// open as that folder.
+// Paths are UTF-8 and are turned into UTF-16 for the system calls. The temporary
+// file is held open, unshared, from its creation until it has replaced the store: it
+// is renamed through its own handle (SetFileInformationByHandle with FileRenameInfo,
+// replacing what is there) and flushed again, so that no other process can open or
+// delete it while it is written or moved. No access rules are set here: a new file
+// takes the rules its folder passes on, which in the user's own profile folders
+// admit only the user, the system and administrators. The temporary file gets those
+// inherited rules and keeps them when it takes the store's place, so rules added by
+// hand to an old store file are not carried over, and a store kept in a folder
+// shared with others is as open as that folder.
 
 #include "StoreFile.h"
 
