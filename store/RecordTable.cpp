@@ -4,6 +4,7 @@
 
 #include "RecordTable.h"
 
+#include "RecordMerge.h"
 #include "RecordSet.h"
 #include "SmallBuffer.h"
 #include "StoreFile.h"
@@ -48,6 +49,8 @@ struct RecordTable::Impl {
     RecordSet records{fields};     // the open table's records, read through fields
     PackedRecord* current = nullptr;
     bool changed = false;
+    FileRead fileRead;             // where the records came from, for a merge at close
+    bool closeMerged = false;      // see lastCloseMerged
     Record edit;                   // the values being edited (editing or inserting)
     bool editTouched = false;      // a field was set since beginEdit
 
@@ -339,6 +342,7 @@ void RecordTable::createEmpty()
     }
 
     t.records.setUniqueIndexes(std::move(uniques));
+    t.fileRead = startingEmpty(t.fileName);
     t.startBrowsing();
 }
 
@@ -349,12 +353,16 @@ void RecordTable::open()
         return;
 
     std::optional<StoreBytes> content;
-    if (!t.fileName.empty())
+    FileRead fileRead;
+    if (!t.fileName.empty()) {
+        fileRead = stampBeforeReading(t.fileName);
         content = readStoreBytes(t.fileName);
+    }
     if (!content || content->size() == 0)
         t.fail("Missing data provider or data packet");
 
     t.fields = t.records.load(content->view());
+    t.fileRead = std::move(fileRead);
     t.startBrowsing();
 }
 
@@ -369,9 +377,17 @@ void RecordTable::close()
     if (wasEditing)
         t.dropEdit();
 
+    t.closeMerged = false;
     if (!t.fileName.empty() && t.changed) {
         try {
-            writeStoreFileAtomically(t.fileName, t.records.encode(storeFormForFileName(t.fileName)));
+            // What is written is decided once no other writer can replace the file.
+            std::string content;
+            bool merged = false;
+            writeStoreFileAtomicallyFrom(t.fileName, [&]() -> std::string_view {
+                content = contentToWrite(t.records, t.fields, t.fileRead, t.fileName, merged);
+                return content;
+            });
+            t.closeMerged = merged;
         } catch (...) {
             // Nothing is lost: the table stays open with its records and its changed
             // flag, so a later close can still write them.
@@ -388,6 +404,11 @@ void RecordTable::close()
     t.state = TableState::Closed;
     t.notify([](TableObserver& o) { o.tableClosed(); });
     t.notifyState();
+}
+
+bool RecordTable::lastCloseMerged() const
+{
+    return impl_->closeMerged;
 }
 
 bool RecordTable::isOpen() const

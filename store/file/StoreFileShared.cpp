@@ -57,9 +57,27 @@ void failOpen(const std::string& path, SystemError error)
     throw RecordTableError("Cannot open file \"" + fullPath(path) + "\". " + reasonText(error));
 }
 
+void failCreateBecause(const std::string& path, const std::string& reason)
+{
+    throw RecordTableError("Cannot create file \"" + fullPath(path) + "\". " + reason);
+}
+
 void failCreate(const std::string& path, SystemError error)
 {
-    throw RecordTableError("Cannot create file \"" + fullPath(path) + "\". " + reasonText(error));
+    failCreateBecause(path, reasonText(error));
+}
+
+void writeStoreFileAtomically(const std::string& path, std::string_view content)
+{
+    writeStoreFileAtomicallyFrom(path, [content] { return content; });
+}
+
+bool sameStoreFile(const StoreFileStamp& before, const StoreFileStamp& now)
+{
+    if (!before.exists || !now.exists)
+        return !before.exists && !now.exists;
+    return before.settled && before.volume == now.volume && before.file == now.file && before.size == now.size
+           && before.modified == now.modified && before.changed == now.changed;
 }
 
 TemporaryNames::TemporaryNames(fs::path store) : store_(std::move(store)), random_(std::random_device()() ^ processId())

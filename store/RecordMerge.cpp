@@ -1,0 +1,143 @@
+// The merge of a table's changes into its store file at close: telling whether the
+// file is still the one read, reading theirs, working out this table's changes as
+// whole values, and the records to write.
+
+#include "RecordMerge.h"
+
+#include "StoreFormat.h"
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+namespace {
+
+// A record's packed values. The packing of a value is the same wherever it is packed
+// under the same field kinds, so two records hold the same values exactly when
+// these bytes are equal.
+std::string_view valuesOf(const PackedRecord* r)
+{
+    return {reinterpret_cast<const char*>(r->data()), r->bytes};
+}
+
+// This table's changes since it read its file, as whole values: how many records of
+// each value it deleted, and the records it added, in storage order. A value both
+// deleted and added is taken off both as often as it is both.
+struct Changes {
+    std::unordered_map<std::string_view, std::size_t> deleted;
+    std::vector<const PackedRecord*> added;
+};
+
+Changes changesSinceRead(const RecordSet& records)
+{
+    Changes changes;
+    records.forEachRecordRead([&](const PackedRecord* r) {
+        if (!RecordSet::holds(r))
+            ++changes.deleted[valuesOf(r)];
+    });
+    records.forEachRecord([&](const PackedRecord* r) {
+        if (records.wasRead(r))
+            return;
+        const auto undone = changes.deleted.find(valuesOf(r));
+        if (undone != changes.deleted.end() && undone->second > 0)
+            --undone->second;
+        else
+            changes.added.push_back(r);
+    });
+    return changes;
+}
+
+// True when theirs holds exactly the records read, in the same order.
+bool holdsWhatWasRead(const RecordSet& records, const std::vector<const PackedRecord*>& theirs)
+{
+    std::size_t next = 0;
+    bool same = true;
+    records.forEachRecordRead([&](const PackedRecord* r) {
+        same = same && next < theirs.size() && valuesOf(r) == valuesOf(theirs[next]);
+        ++next;
+    });
+    return same && next == theirs.size();
+}
+
+// Theirs less what this table deleted, then what it added.
+std::vector<const PackedRecord*> mergedRecords(const std::vector<const PackedRecord*>& theirs, Changes changes)
+{
+    std::vector<const PackedRecord*> merged;
+    merged.reserve(theirs.size() + changes.added.size());
+    for (const PackedRecord* r : theirs) {
+        const auto deleted = changes.deleted.find(valuesOf(r));
+        if (deleted != changes.deleted.end() && deleted->second > 0)
+            --deleted->second;
+        else
+            merged.push_back(r);
+    }
+    merged.insert(merged.end(), changes.added.begin(), changes.added.end());
+    return merged;
+}
+
+[[noreturn]] void cannotMerge(const std::string& path, const std::string& why)
+{
+    failCreateBecause(path, "It changed since it was read and cannot be merged: " + why);
+}
+
+// The bytes of the file at path as it is now; none when it is still missing.
+std::optional<StoreBytes> readTheirs(const std::string& path, const FileRead& read)
+{
+    std::optional<StoreBytes> bytes;
+    try {
+        bytes = readStoreBytes(path);
+    } catch (const RecordTableError& error) {
+        cannotMerge(path, error.what());
+    }
+    if (!bytes && read.stamp.exists)
+        failCreateBecause(path, "It was removed since it was read");
+    return bytes;
+}
+
+}  // namespace
+
+FileRead stampBeforeReading(const std::string& path)
+{
+    return FileRead{path, stampStoreFile(path)};
+}
+
+FileRead startingEmpty(const std::string& path)
+{
+    FileRead read{path, stampStoreFile(path)};
+    if (read.stamp.exists)
+        read.path.clear();
+    return read;
+}
+
+std::string contentToWrite(const RecordSet& records, const std::vector<FieldDef>& fields, const FileRead& read,
+                           const std::string& path, bool& merged)
+{
+    merged = false;
+    const StoreForm form = storeFormForFileName(path);
+    if (read.path != path || sameStoreFile(read.stamp, stampStoreFile(path)))
+        return records.encode(form);
+    std::optional<StoreBytes> bytes = readTheirs(path, read);
+    if (!bytes)
+        return records.encode(form);
+
+    std::vector<FieldDef> theirFields;
+    RecordSet theirSet(theirFields);
+    try {
+        theirFields = theirSet.load(bytes->view());
+    } catch (const RecordTableError& error) {
+        cannotMerge(path, error.what());
+    }
+    bytes.reset();
+    if (theirFields != fields)
+        failCreateBecause(path, "It changed since it was read and now holds other fields");
+    std::vector<const PackedRecord*> theirs;
+    theirs.reserve(theirSet.count());
+    theirSet.forEachRecord([&](const PackedRecord* r) { theirs.push_back(r); });
+    if (holdsWhatWasRead(records, theirs))
+        return records.encode(form);  // only touched
+
+    merged = true;
+    return encodePacked(fields, mergedRecords(theirs, changesSinceRead(records)), form);
+}
