@@ -10,11 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <new>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 // A record is this header followed by its values, packed one after the other in
@@ -200,31 +200,26 @@ public:
     void clear();
 
     // A point in the packing: the records packed before it are those packed before
-    // mark() gave it, and they stay there until clear().
+    // mark() gave it, and they stay where they are until clear().
     struct Mark {
         std::size_t blocks = 0, used = 0;  // blocks begun, and bytes used of the last
     };
     Mark mark() const { return Mark{blocks_.size(), used_}; }
-    bool packedBefore(const PackedRecord* r, Mark mark) const
-    {
-        const auto* p = reinterpret_cast<const unsigned char*>(r);
-        const std::less<const unsigned char*> less;
-        for (std::size_t b = 0; b < mark.blocks; ++b) {
-            const unsigned char* begin = blocks_[b].get();
-            if (!less(p, begin) && less(p, begin + usedBefore(b, mark)))
-                return true;
-        }
-        return false;
-    }
-    // Visits every record packed before mark, in the order they were packed.
+    // Visits every record packed from `from` to `to`, in the order they were packed.
+    // A visit that returns false ends the walk.
     template <class Visit>
-    void forEachPackedBefore(Mark mark, Visit visit) const
+    void forEachPacked(Mark from, Mark to, Visit visit) const
     {
-        for (std::size_t b = 0; b < mark.blocks; ++b) {
-            const unsigned char* p = blocks_[b].get();
-            for (const unsigned char* end = p + usedBefore(b, mark); p < end;) {
+        for (std::size_t b = from.blocks == 0 ? 0 : from.blocks - 1; b < to.blocks; ++b) {
+            const unsigned char* p = blocks_[b].get() + (b + 1 == from.blocks ? from.used : 0);
+            for (const unsigned char* end = blocks_[b].get() + usedBefore(b, to); p < end;) {
                 const auto* r = reinterpret_cast<const PackedRecord*>(p);
-                visit(r);
+                if constexpr (std::is_same_v<decltype(visit(r)), bool>) {
+                    if (!visit(r))
+                        return;
+                } else {
+                    visit(r);
+                }
                 p += span(r->bytes);
             }
         }

@@ -6,7 +6,9 @@
 
 #include "StoreFormat.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -37,15 +39,22 @@ Changes changesSinceRead(const RecordSet& records)
         if (!RecordSet::holds(r))
             ++changes.deleted[valuesOf(r)];
     });
-    records.forEachRecord([&](const PackedRecord* r) {
-        if (records.wasRead(r))
-            return;
+    // Only the few records packed since the read can have been added.
+    std::vector<const PackedRecord*> packed;
+    records.forEachRecordPackedSinceRead([&](const PackedRecord* r) {
+        if (RecordSet::holds(r))
+            packed.push_back(r);
+    });
+    std::sort(packed.begin(), packed.end(), [&](const PackedRecord* a, const PackedRecord* b) {
+        return records.storagePosition(a) < records.storagePosition(b);
+    });
+    for (const PackedRecord* r : packed) {
         const auto undone = changes.deleted.find(valuesOf(r));
         if (undone != changes.deleted.end() && undone->second > 0)
             --undone->second;
         else
             changes.added.push_back(r);
-    });
+    }
     return changes;
 }
 
@@ -55,24 +64,36 @@ bool holdsWhatWasRead(const RecordSet& records, const std::vector<const PackedRe
     std::size_t next = 0;
     bool same = true;
     records.forEachRecordRead([&](const PackedRecord* r) {
-        same = same && next < theirs.size() && valuesOf(r) == valuesOf(theirs[next]);
+        same = next < theirs.size() && valuesOf(r) == valuesOf(theirs[next]);
         ++next;
+        return same;
     });
     return same && next == theirs.size();
 }
 
-// Theirs less what this table deleted, then what it added.
+// Theirs less what this table deleted, then what it added. Only a record as long as
+// one deleted can be one, so most of theirs are passed over without a look-up.
 std::vector<const PackedRecord*> mergedRecords(const std::vector<const PackedRecord*>& theirs, Changes changes)
 {
+    std::vector<std::uint32_t> deletedLengths;
+    for (const auto& [values, count] : changes.deleted)
+        if (count > 0)
+            deletedLengths.push_back(static_cast<std::uint32_t>(values.size()));
+    std::sort(deletedLengths.begin(), deletedLengths.end());
+    const auto deletedOne = [&](const PackedRecord* r) {
+        if (!std::binary_search(deletedLengths.begin(), deletedLengths.end(), r->bytes))
+            return false;
+        const auto deleted = changes.deleted.find(valuesOf(r));
+        if (deleted == changes.deleted.end() || deleted->second == 0)
+            return false;
+        --deleted->second;
+        return true;
+    };
     std::vector<const PackedRecord*> merged;
     merged.reserve(theirs.size() + changes.added.size());
-    for (const PackedRecord* r : theirs) {
-        const auto deleted = changes.deleted.find(valuesOf(r));
-        if (deleted != changes.deleted.end() && deleted->second > 0)
-            --deleted->second;
-        else
+    for (const PackedRecord* r : theirs)
+        if (!deletedOne(r))
             merged.push_back(r);
-    }
     merged.insert(merged.end(), changes.added.begin(), changes.added.end());
     return merged;
 }

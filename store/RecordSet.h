@@ -148,10 +148,15 @@ public:
     // replaced keeps its bytes in the pool until release, so what was read stays at
     // hand without a copy.
 
-    // Visits every record read, held or not, in the order read.
+    // Visits every record read, held or not, in the order read; a visit that returns
+    // false ends the walk.
     template <class Visit>
-    void forEachRecordRead(Visit visit) const { pool_.forEachPackedBefore(readEnd_, visit); }
-    bool wasRead(const PackedRecord* r) const { return pool_.packedBefore(r, readEnd_); }
+    void forEachRecordRead(Visit visit) const { pool_.forEachPacked({}, readEnd_, visit); }
+    // Visits every record packed since (inserted, or the result of an edit), held or not.
+    template <class Visit>
+    void forEachRecordPackedSinceRead(Visit visit) const { pool_.forEachPacked(readEnd_, pool_.mark(), visit); }
+    // A held record's place in storage order, 0-based.
+    std::size_t storagePosition(const PackedRecord* r) const { return storage_.rank(const_cast<PackedRecord*>(r)); }
     // True while r is one of the set's records (a record erased or replaced is not).
     static bool holds(const PackedRecord* r) { return r->storageHome != nullptr; }
     // Visits every record held, in storage order.
