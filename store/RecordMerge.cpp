@@ -117,21 +117,7 @@ std::optional<StoreBytes> readTheirs(const std::string& path, const FileRead& re
     return bytes;
 }
 
-}  // namespace
-
-FileRead stampBeforeReading(const std::string& path)
-{
-    return FileRead{path, stampStoreFile(path)};
-}
-
-FileRead startingEmpty(const std::string& path)
-{
-    FileRead read{path, stampStoreFile(path)};
-    if (read.stamp.exists)
-        read.path.clear();
-    return read;
-}
-
+// The content writeForClose writes, and whether it is a merge.
 std::string contentToWrite(const RecordSet& records, const std::vector<FieldDef>& fields, const FileRead& read,
                            const std::string& path, bool& merged)
 {
@@ -161,4 +147,48 @@ std::string contentToWrite(const RecordSet& records, const std::vector<FieldDef>
 
     merged = true;
     return encodePacked(fields, mergedRecords(theirs, changesSinceRead(records)), form);
+}
+
+// True when the file at path holds exactly content.
+bool holdsExactly(const std::string& path, const std::string& content)
+{
+    try {
+        const std::optional<std::string> now = readStoreFile(path);
+        return now && *now == content;
+    } catch (const RecordTableError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+FileRead stampBeforeReading(const std::string& path)
+{
+    return FileRead{path, stampStoreFile(path)};
+}
+
+FileRead startingEmpty(const std::string& path)
+{
+    FileRead read{path, stampStoreFile(path)};
+    if (read.stamp.exists)
+        read.path.clear();
+    return read;
+}
+
+bool writeForClose(const RecordSet& records, const std::vector<FieldDef>& fields, FileRead& read,
+                   const std::string& path)
+{
+    std::string content;
+    bool merged = false;
+    try {
+        writeStoreFileAtomicallyFrom(path, [&]() -> std::string_view {
+            content = contentToWrite(records, fields, read, path, merged);
+            return content;
+        });
+    } catch (const RecordTableError&) {
+        if (!content.empty() && holdsExactly(path, content))
+            read.path.clear();
+        throw;
+    }
+    return merged;
 }

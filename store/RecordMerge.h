@@ -39,13 +39,16 @@ FileRead stampBeforeReading(const std::string& path);
 // there is replaced at the close, unread.
 FileRead startingEmpty(const std::string& path);
 
-// The content a close writes to path: the records held, when the file there is still
-// the one they came from (or path is not that file's); else the records now in the
-// file with the changes merged in, and merged is set. Called while the writer's lock
-// is held. A file that changed and cannot be merged throws RecordTableError, leaving
-// the file alone:
+// Writes the records to path as a close does: the records held, when the file there
+// is still the one they came from (or path is not that file's); else the records now
+// in the file with the changes merged in. Returns true when it merged. What to write
+// is decided while the writer's lock is held. A file that changed and cannot be
+// merged throws RecordTableError and is left alone:
 //   Cannot create file "<path>". It was removed since it was read
 //   Cannot create file "<path>". It changed since it was read and cannot be merged: <why>
 //   Cannot create file "<path>". It changed since it was read and now holds other fields
-std::string contentToWrite(const RecordSet& records, const std::vector<FieldDef>& fields, const FileRead& read,
-                           const std::string& path, bool& merged);
+// A write that fails after its content took the file's place (its folder could not
+// be flushed) clears read.path: the file holds the table's changes already, so the
+// next write replaces it rather than merge them in again.
+bool writeForClose(const RecordSet& records, const std::vector<FieldDef>& fields, FileRead& read,
+                   const std::string& path);

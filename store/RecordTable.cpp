@@ -380,14 +380,7 @@ void RecordTable::close()
     t.closeMerged = false;
     if (!t.fileName.empty() && t.changed) {
         try {
-            // What is written is decided once no other writer can replace the file.
-            std::string content;
-            bool merged = false;
-            writeStoreFileAtomicallyFrom(t.fileName, [&]() -> std::string_view {
-                content = contentToWrite(t.records, t.fields, t.fileRead, t.fileName, merged);
-                return content;
-            });
-            t.closeMerged = merged;
+            t.closeMerged = writeForClose(t.records, t.fields, t.fileRead, t.fileName);
         } catch (...) {
             // Nothing is lost: the table stays open with its records and its changed
             // flag, so a later close can still write them.
