@@ -282,6 +282,13 @@ void writeStoreFileAtomicallyFrom(const std::string& path, const StoreContentMak
     const fs::path target = replacedFile(path);
     const fs::path folder = target.parent_path();
 
+    // Taken before the temporary file is made, so that a writer sweeping leftovers
+    // (at the end, still holding it) never meets another's temporary file before
+    // that one is locked.
+    StoreWritersLock writers;
+    if (const int reason = writers.acquire(target))
+        failCreate(path, reason);
+
     fs::path tempPath;
     const int fd = createTemporary(target, tempPath);
     if (fd < 0)
@@ -306,9 +313,6 @@ void writeStoreFileAtomicallyFrom(const std::string& path, const StoreContentMak
     // The mode is set again explicitly: 0600 must hold whatever the umask says.
     if (::fchmod(temp.get(), S_IRUSR | S_IWUSR) != 0)
         abandon(errno);
-    StoreWritersLock writers;
-    if (const int reason = writers.acquire(target))
-        abandon(reason);
     std::string_view content;
     try {
         content = makeContent();

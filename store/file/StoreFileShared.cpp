@@ -1,6 +1,7 @@
 // The store file code both systems share: messages that name a file in full, the
 // names of temporary files and the removal of those killed writers left behind, the
-// file a write replaces, and the buffer a file is read into.
+// file a write replaces, the buffer a file is read into, the write of content given
+// at once, and the comparison of two stamps.
 //
 // A store file is replaced, never rewritten in place: the new content goes into a
 // temporary file "<name>.tmp-XXXXXX" (six random letters and digits) in the store's

@@ -257,8 +257,14 @@ SystemError StoreWritersLock::acquire(const fs::path& store)
     lockFile += L".lock";
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD error = 0;
-    // A lock file whose deletion is pending refuses to be opened with access denied.
-    const auto busy = [&] { return heldByAnother(error) || error == ERROR_ACCESS_DENIED; };
+    // A lock file whose deletion is pending refuses to be opened with access denied;
+    // so does a folder where no file may be made, and there no lock file is found.
+    const auto busy = [&] {
+        if (error == ERROR_ACCESS_DENIED)
+            return ::GetFileAttributesW(lockFile.c_str()) != INVALID_FILE_ATTRIBUTES
+                   || ::GetLastError() != ERROR_FILE_NOT_FOUND;
+        return heldByAnother(error);
+    };
     retryForUpTo(longestWait, [&] {
         handle = ::CreateFileW(lockFile.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -360,6 +366,12 @@ void writeStoreFileAtomicallyFrom(const std::string& path, const StoreContentMak
 {
     const fs::path target = replacedFile(path);
 
+    // Taken before the temporary file is made, as on POSIX: a writer sweeping
+    // leftovers while it holds the lock meets no temporary file of a live writer.
+    StoreWritersLock writers;
+    if (const DWORD reason = writers.acquire(target))
+        failCreate(path, reason);
+
     fs::path tempPath;
     FileHandle temp(createTemporary(target, tempPath));
     if (temp.get() == INVALID_HANDLE_VALUE)
@@ -375,9 +387,6 @@ void writeStoreFileAtomicallyFrom(const std::string& path, const StoreContentMak
         failCreate(path, reason);
     };
 
-    StoreWritersLock writers;
-    if (const DWORD reason = writers.acquire(target))
-        abandon(reason);
     std::string_view content;
     try {
         content = makeContent();
