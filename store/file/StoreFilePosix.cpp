@@ -313,13 +313,7 @@ void writeStoreFileAtomicallyFrom(const std::string& path, const StoreContentMak
     // The mode is set again explicitly: 0600 must hold whatever the umask says.
     if (::fchmod(temp.get(), S_IRUSR | S_IWUSR) != 0)
         abandon(errno);
-    std::string_view content;
-    try {
-        content = makeContent();
-    } catch (...) {
-        removeTemporary();
-        throw;
-    }
+    const std::string_view content = contentOrRemove(makeContent, removeTemporary);
     if (const int reason = writeAll(temp.get(), content))
         abandon(reason);
     if (const int reason = syncFile(temp.get()))

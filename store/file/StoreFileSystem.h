@@ -4,6 +4,8 @@
 // one for the system it builds for). Each system's file defines readStoreBytes and
 // writeStoreFileAtomically (StoreFile.h) and the first group of names below.
 
+#include "StoreFile.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -89,6 +92,19 @@ public:
 private:
     std::intptr_t held_ = -1;  // the descriptor or handle that holds the lock
 };
+
+// The content makeContent gives; an error it throws first removes the temporary file
+// (removeTemporary), then goes on as it is.
+template <class Remove>
+std::string_view contentOrRemove(const StoreContentMaker& makeContent, Remove&& removeTemporary)
+{
+    try {
+        return makeContent();
+    } catch (...) {
+        removeTemporary();
+        throw;
+    }
+}
 
 // Names for the temporary file beside a store: "<store name>.tmp-XXXXXX".
 class TemporaryNames {

@@ -387,13 +387,7 @@ void writeStoreFileAtomicallyFrom(const std::string& path, const StoreContentMak
         failCreate(path, reason);
     };
 
-    std::string_view content;
-    try {
-        content = makeContent();
-    } catch (...) {
-        removeTemporary();
-        throw;
-    }
+    const std::string_view content = contentOrRemove(makeContent, removeTemporary);
     if (const DWORD reason = writeAll(temp.get(), content))
         abandon(reason);
     if (!::FlushFileBuffers(temp.get()))
