@@ -2,7 +2,7 @@
 # make test           installs what is missing, builds and runs every test
 # make test-sanitize  the same tests, built with AddressSanitizer and UBSan
 # make fuzz           fuzzes the store reader for FUZZ_SECONDS (Clang's libFuzzer)
-# make bench          builds and runs the benchmarks (RecordTable against SQLite)
+# make bench          builds and runs the benchmarks (RecordTable against SQLite, its phases, the grid)
 # make test-windows   the store tests cross-built for 64-bit Windows and run under Wine
 
 BUILD_DIR ?= build
@@ -50,8 +50,9 @@ fuzz:
 # BENCH_ARGS picks sizes and runs, e.g. make bench BENCH_ARGS="--sizes 10000 --reps 1".
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQUORREL_BENCH=ON
-	cmake --build $(BENCH_DIR) -j $(JOBS) --target bench_vs_sqlite bench_grid
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target bench_vs_sqlite bench_grid bench_engine_phases
 	$(BENCH_DIR)/bench/bench_vs_sqlite $(BENCH_ARGS)
+	$(BENCH_DIR)/bench/bench_engine_phases
 	QT_QPA_PLATFORM=offscreen $(BENCH_DIR)/bench/bench_grid
 
 # The store and its tests (no Qt) built with MinGW-w64 for 64-bit Windows, GoogleTest

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 namespace benchMeasure {
 
@@ -34,6 +35,24 @@ inline double residentBytes()
     long size = 0, resident = 0;
     statm >> size >> resident;
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// Starts counting the peak of resident memory afresh (Linux: /proc/self/clear_refs).
+inline void resetPeakResident()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// The peak of resident memory since the last reset, or since the process began.
+inline double peakResidentBytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atof(line.c_str() + 6) * 1024;
+    }
+    return 0;
 }
 
 // Seconds to read the file's bytes into fresh memory: the floor for any load. The

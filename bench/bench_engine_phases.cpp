@@ -3,8 +3,13 @@
 // reading its bytes plainly and opening it again; then the resident memory per
 // record. Only the record table runs, so a profiler sees nothing else.
 //
-// Usage: bench_engine_phases [records [loads]]   (default 1000000 records, 1 load);
-// more loads repeat the opening, for a profile of it (the best of those is shown too).
+// Last, a close with changes to write three ways: the file as read, the file read
+// again at the close because it was written just before it was read, and the file
+// changed by another writer meanwhile and merged with (see RecordMerge.h).
+//
+// Usage: bench_engine_phases [records [loads [closes]]]   (default 1000000 records,
+// 1 load, 3 runs of the closes); more loads repeat the opening, for a profile of it
+// (the best of those is shown too).
 
 #include "RecordStore.h"
 #include "RecordTable.h"
@@ -14,16 +19,93 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
 using benchMeasure::plainRead;
 using benchMeasure::residentBytes;
 using benchMeasure::secondsOf;
+
+// One change of each kind near record `at`: an edit, a deletion and an insertion.
+void changeSome(RecordTable& table, const benchRecords::Records& records, int at)
+{
+    table.moveFirst();
+    table.moveBy(at);
+    table.beginEdit();
+    table.setFieldText("PASSWORD", "changed at " + std::to_string(at));
+    table.postEdit();
+    table.moveBy(1);
+    table.deleteCurrent();
+    table.insertValues(records.rows[static_cast<std::size_t>(at)]);
+}
+
+struct CloseCost {
+    double seconds = 0;
+    double extraBytes = 0;  // the peak of resident memory during the close, over that before it
+    bool merged = false;
+};
+
+CloseCost timedClose(RecordTable& table)
+{
+    CloseCost cost;
+    const double before = residentBytes();
+    benchMeasure::resetPeakResident();
+    cost.seconds = secondsOf([&] { table.close(); });
+    cost.extraBytes = benchMeasure::peakResidentBytes() - before;
+    cost.merged = table.lastCloseMerged();
+    return cost;
+}
+
+// A close with changes to write, the three ways it can go: the file is as it was read
+// and has not been changed for a while (it is not read again: the usual case); it was
+// written a moment before it was read, so it is read again and found the same; another
+// writer changed it meanwhile, so it is read again and merged with.
+struct CloseCosts {
+    CloseCost plain, readAgain, merged;
+};
+
+// Each run changes other records (run is 0, 1, ...), so that no change undoes one of
+// an earlier run.
+CloseCosts closeCosts(const std::string& file, const benchRecords::Records& records, int run)
+{
+    const int at = 1000 * run;
+    CloseCosts costs;
+    RecordTable table;
+    table.setFileName(file);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // the file settles
+    table.open();
+    changeSome(table, records, at + 10);
+    costs.plain = timedClose(table);
+
+    table.open();  // just written
+    changeSome(table, records, at + 20);
+    costs.readAgain = timedClose(table);
+
+    table.open();
+    {
+        RecordTable other;
+        other.setFileName(file);
+        other.open();
+        changeSome(other, records, at + 30);
+        other.close();
+    }
+    changeSome(table, records, at + 40);
+    costs.merged = timedClose(table);
+    return costs;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 }  // namespace
 
@@ -80,6 +162,15 @@ int main(int argc, char** argv)
         std::printf("(found %d keys, loaded %d records, expected %d)\n", found, loaded.recordCount(), count);
     loaded.setFileName({});
     loaded.close();
+
+    std::vector<CloseCosts> closes;
+    for (int run = 0, runs = argc > 3 ? std::atoi(argv[3]) : 3; run < runs; ++run) {
+        closes.push_back(closeCosts(file.string(), records, run));
+        const CloseCosts& last = closes.back();
+        if (last.plain.merged || last.readAgain.merged || !last.merged.merged)
+            std::printf("(the closes merged %d %d %d, expected 0 0 1)\n", last.plain.merged, last.readAgain.merged,
+                        last.merged.merged);
+    }
     std::filesystem::remove(file);
 
     std::printf("%d records, %.1f text bytes per record\n", count, double(records.textBytes) / count);
@@ -89,5 +180,29 @@ int main(int argc, char** argv)
     if (reload > 0)
         std::printf("best later load %.3f s (%.2fx plain read)\n", reload, reload / plain);
     std::printf("memory per record: %.1f after add, %.1f after load\n", memoryAfterAdd, memoryAfterLoad);
+    if (closes.empty())
+        return 0;
+    const auto seconds = [&](CloseCost CloseCosts::*way) {
+        std::vector<double> all;
+        for (const CloseCosts& c : closes)
+            all.push_back((c.*way).seconds);
+        return median(all);
+    };
+    const auto bytes = [&](CloseCost CloseCosts::*way) {
+        std::vector<double> all;
+        for (const CloseCosts& c : closes)
+            all.push_back((c.*way).extraBytes / count);
+        return median(all);
+    };
+    const double plainClose = seconds(&CloseCosts::plain);
+    std::printf("close with a change, median of %zu (seconds; extra memory at its peak, bytes per record):\n",
+                closes.size());
+    std::printf("  file as read                     %.3f s  %6.1f B\n", plainClose, bytes(&CloseCosts::plain));
+    std::printf("  file just written, read again    %.3f s  %6.1f B  %.2fx\n", seconds(&CloseCosts::readAgain),
+                bytes(&CloseCosts::readAgain), seconds(&CloseCosts::readAgain) / plainClose);
+    std::printf("  file changed meanwhile, merged   %.3f s  %6.1f B  %.2fx\n", seconds(&CloseCosts::merged),
+                bytes(&CloseCosts::merged), seconds(&CloseCosts::merged) / plainClose);
+    std::printf("%s merge at most 2x a close of the file as read: %.2fx\n",
+                seconds(&CloseCosts::merged) <= 2 * plainClose ? "met    " : "NOT met", seconds(&CloseCosts::merged) / plainClose);
     return 0;
 }

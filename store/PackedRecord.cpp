@@ -13,6 +13,7 @@ void RecordPool::reserve(std::size_t records, std::size_t valueBytes)
 void RecordPool::clear()
 {
     blocks_.clear();
+    filled_.clear();
     capacity_ = used_ = 0;
 }
 
@@ -25,7 +26,13 @@ std::jthread RecordPool::bringInInBackground(std::size_t bytes) const
 
 void RecordPool::addBlock(std::size_t bytes)
 {
-    blocks_.emplace_back(new unsigned char[bytes]);  // left untouched until used
+    std::unique_ptr<unsigned char[]> block(new unsigned char[bytes]);  // left untouched until used
+    // Room first, so that the two lists cannot fall out of step when memory runs out.
+    blocks_.reserve(blocks_.size() + 1);
+    filled_.reserve(blocks_.size());
+    if (!blocks_.empty())
+        filled_.push_back(used_);
+    blocks_.push_back(std::move(block));
     capacity_ = bytes;
     used_ = 0;
 }

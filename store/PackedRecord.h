@@ -14,6 +14,7 @@
 #include <new>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 // A record is this header followed by its values, packed one after the other in
@@ -188,8 +189,7 @@ public:
     PackedRecord* pack(const ValueView* values, const std::vector<FieldDef>& fields)
     {
         const std::size_t bytes = packedBytes(values, fields);
-        const std::size_t need = (sizeof(PackedRecord) + bytes + alignof(PackedRecord) - 1)
-                                 & ~(alignof(PackedRecord) - 1);
+        const std::size_t need = span(bytes);
         if (capacity_ - used_ < need)
             addBlock(std::max(need, blockBytes));
         PackedRecord* r = writeRecord(blocks_.back().get() + used_, bytes, values, fields);
@@ -199,6 +199,32 @@ public:
 
     void clear();
 
+    // A point in the packing: the records packed before it are those packed before
+    // mark() gave it, and they stay where they are until clear().
+    struct Mark {
+        std::size_t blocks = 0, used = 0;  // blocks begun, and bytes used of the last
+    };
+    Mark mark() const { return Mark{blocks_.size(), used_}; }
+    // Visits every record packed from `from` to `to`, in the order they were packed.
+    // A visit that returns false ends the walk.
+    template <class Visit>
+    void forEachPacked(Mark from, Mark to, Visit visit) const
+    {
+        for (std::size_t b = from.blocks == 0 ? 0 : from.blocks - 1; b < to.blocks; ++b) {
+            const unsigned char* p = blocks_[b].get() + (b + 1 == from.blocks ? from.used : 0);
+            for (const unsigned char* end = blocks_[b].get() + usedBefore(b, to); p < end;) {
+                const auto* r = reinterpret_cast<const PackedRecord*>(p);
+                if constexpr (std::is_same_v<decltype(visit(r)), bool>) {
+                    if (!visit(r))
+                        return;
+                } else {
+                    visit(r);
+                }
+                p += span(r->bytes);
+            }
+        }
+    }
+
     // Brings in the memory of the next `bytes` of the last block on a second
     // thread (see bringInInBackground), for a caller about to fill them.
     std::jthread bringInInBackground(std::size_t bytes) const;
@@ -207,7 +233,15 @@ private:
     static constexpr std::size_t blockBytes = std::size_t{1} << 20;
 
     void addBlock(std::size_t bytes);
+    // The bytes a record of `bytes` packed values takes in a block, header included.
+    static std::size_t span(std::size_t bytes)
+    {
+        return (sizeof(PackedRecord) + bytes + alignof(PackedRecord) - 1) & ~(alignof(PackedRecord) - 1);
+    }
+    // The bytes of block b that held records when mark was given.
+    std::size_t usedBefore(std::size_t b, Mark mark) const { return b + 1 < mark.blocks ? filled_[b] : mark.used; }
 
     std::vector<std::unique_ptr<unsigned char[]>> blocks_;
+    std::vector<std::size_t> filled_;      // the bytes used of every block before the last
     std::size_t capacity_ = 0, used_ = 0;  // of the last block
 };

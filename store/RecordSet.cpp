@@ -161,6 +161,7 @@ void RecordSet::release()
     uniqueIndexes_.clear();
     storage_.clear();
     pool_.clear();
+    readEnd_ = {};
 }
 
 PackedRecord* RecordSet::find(const ValueView* key, std::size_t keyCount, std::size_t& row) const
@@ -280,6 +281,7 @@ std::vector<FieldDef> RecordSet::load(std::string_view content)
     ++version_;
     loader.storage.finishInto(storage_);
     pool_ = std::move(loader.pool);
+    readEnd_ = pool_.mark();
     return std::move(loader.fields);
 }
 
@@ -288,11 +290,17 @@ std::string RecordSet::encode(StoreForm form) const
     // Written straight from the packed records, in storage order.
     std::vector<const PackedRecord*> records;
     records.reserve(count());
+    forEachRecord([&](const PackedRecord* r) { records.push_back(r); });
+    return encodePacked(fields_, records, form);
+}
+
+std::string encodePacked(const std::vector<FieldDef>& fields, const std::vector<const PackedRecord*>& records,
+                         StoreForm form)
+{
+    const RecordReader reader(fields);
     std::size_t bytes = 0;
-    storage_.forEach([&](const StorageEntry& e) {
-        records.push_back(e.rec);
-        bytes += e.rec->bytes;
-    });
-    const auto source = [&](std::size_t r, ValueView* values) { reader_.values(records[r], values); };
-    return encodeStoreFrom(form, fields_, records.size(), source, bytes + records.size() * fields_.size() * 4);
+    for (const PackedRecord* r : records)
+        bytes += r->bytes;
+    const auto source = [&](std::size_t r, ValueView* values) { reader.values(records[r], values); };
+    return encodeStoreFrom(form, fields, records.size(), source, bytes + records.size() * fields.size() * 4);
 }

@@ -59,6 +59,11 @@ struct UniqueIndex {
     std::set<const PackedRecord*, Less> keys;
 };
 
+// Records packed under fields, in the order given, as a store's content in the given
+// form.
+std::string encodePacked(const std::vector<FieldDef>& fields, const std::vector<const PackedRecord*>& records,
+                         StoreForm form);
+
 class RecordSet {
 public:
     // The records' values are read through fields, which must outlive the set.
@@ -141,6 +146,28 @@ public:
     // The records in storage order as a store's content in the given form.
     std::string encode(StoreForm form) const;
 
+    // --- the records as read: those the last load packed. A record that is erased or
+    // replaced keeps its bytes in the pool until release, so what was read stays at
+    // hand without a copy.
+
+    // Visits every record read, held or not, in the order read; a visit that returns
+    // false ends the walk.
+    template <class Visit>
+    void forEachRecordRead(Visit visit) const { pool_.forEachPacked({}, readEnd_, visit); }
+    // Visits every record packed since (inserted, or the result of an edit), held or not.
+    template <class Visit>
+    void forEachRecordPackedSinceRead(Visit visit) const { pool_.forEachPacked(readEnd_, pool_.mark(), visit); }
+    // A held record's place in storage order, 0-based.
+    std::size_t storagePosition(const PackedRecord* r) const { return storage_.rank(const_cast<PackedRecord*>(r)); }
+    // True while r is one of the set's records (a record erased or replaced is not).
+    static bool holds(const PackedRecord* r) { return r->storageHome != nullptr; }
+    // Visits every record held, in storage order.
+    template <class Visit>
+    void forEachRecord(Visit visit) const
+    {
+        storage_.forEach([&](const StorageEntry& e) { visit(static_cast<const PackedRecord*>(e.rec)); });
+    }
+
 private:
     OrderEntry orderEntry(PackedRecord* r) const { return OrderEntry{reader_.prefix(keyColumns_, r), r}; }
     bool goesBefore(const OrderEntry& a, const OrderEntry& b) const;
@@ -157,6 +184,7 @@ private:
     std::uint32_t nextSeq_ = 0;
     std::vector<UniqueIndex> uniqueIndexes_;
     RecordPool pool_;               // where the records live, see RecordPool
+    RecordPool::Mark readEnd_;      // the end of the records the last load packed
 
     // The row of one record, remembered until the next change to the orders: the
     // current record's row is asked for after every step, and a search or a sorted

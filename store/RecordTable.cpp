@@ -4,6 +4,7 @@
 
 #include "RecordTable.h"
 
+#include "RecordMerge.h"
 #include "RecordSet.h"
 #include "SmallBuffer.h"
 #include "StoreFile.h"
@@ -60,6 +61,8 @@ struct RecordTable::Impl {
     RecordSet records{fields};     // the open table's records, read through fields
     PackedRecord* current = nullptr;
     bool changed = false;
+    FileRead fileRead;             // where the records came from, for a merge at close
+    bool closeMerged = false;      // see lastCloseMerged
     Record edit;                   // the values being edited (editing or inserting)
     bool editTouched = false;      // a field was set since beginEdit
 
@@ -354,6 +357,7 @@ void RecordTable::createEmpty()
     }
 
     t.records.setUniqueIndexes(std::move(uniques));
+    t.fileRead = startingEmpty(t.fileName);
     t.startBrowsing();
 }
 
@@ -365,14 +369,19 @@ void RecordTable::open()
 
     // The file's start is looked at before it is read whole, so that a file that is
     // no store, or whose size is not the one its header gives, takes no memory; a
-    // store too large for the memory there is fails as a table error.
+    // store too large for the memory there is fails as a table error. The file is
+    // stamped before it is read, for the merge at close.
     try {
         std::optional<StoreBytes> content;
-        if (!t.fileName.empty())
+        FileRead fileRead;
+        if (!t.fileName.empty()) {
+            fileRead = stampBeforeReading(t.fileName);
             content = readStoreBytes(t.fileName, checkStoreStart);
+        }
         if (!content || content->size() == 0)
             t.fail("Missing data provider or data packet");
         t.fields = t.records.load(content->view());
+        t.fileRead = std::move(fileRead);
     } catch (const std::bad_alloc&) {
         failTooLargeToOpen(t.fileName);
     }
@@ -390,9 +399,10 @@ void RecordTable::close()
     if (wasEditing)
         t.dropEdit();
 
+    t.closeMerged = false;
     if (!t.fileName.empty() && t.changed) {
         try {
-            writeStoreFileAtomically(t.fileName, t.records.encode(storeFormForFileName(t.fileName)));
+            t.closeMerged = writeForClose(t.records, t.fields, t.fileRead, t.fileName);
         } catch (...) {
             // Nothing is lost: the table stays open with its records and its changed
             // flag, so a later close can still write them.
@@ -409,6 +419,11 @@ void RecordTable::close()
     t.state = TableState::Closed;
     t.notify([](TableObserver& o) { o.tableClosed(); });
     t.notifyState();
+}
+
+bool RecordTable::lastCloseMerged() const
+{
+    return impl_->closeMerged;
 }
 
 bool RecordTable::isOpen() const

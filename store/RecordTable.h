@@ -1,7 +1,8 @@
 #pragma once
 // RecordTable: a keyed in-memory table bound to one store file. Opening reads the
-// whole file; closing writes it back whole when anything changed. In between every
-// read, ordering, search and change happens in memory.
+// whole file; closing writes it back whole when anything changed, merged with the
+// changes someone else made to the file in between. In between every read,
+// ordering, search and change happens in memory.
 
 #include "FieldTypes.h"
 
@@ -56,6 +57,10 @@ public:
     void createEmpty();
     void open();
     void close();
+    // True when the last close() found that someone else had changed the file since
+    // the table read it, and wrote the records now there with this table's changes
+    // merged in (see RecordMerge.h): the next open shows more than the table did.
+    bool lastCloseMerged() const;
     bool isOpen() const;
     TableState state() const;
 

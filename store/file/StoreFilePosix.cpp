@@ -1,7 +1,7 @@
 // The store file code of POSIX systems: reading a file whole under a shared lock,
-// and replacing one atomically. The temporary file has mode 0600, replaces the
-// store with rename(), and last the folder itself is flushed so the rename survives
-// a power cut.
+// stamping one, and replacing one atomically. The temporary file has mode 0600,
+// replaces the store with rename() while the writer holds its lock on the folder,
+// and last the folder itself is flushed so the rename survives a power cut.
 
 #include "StoreFile.h"
 
@@ -18,6 +18,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <time.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -194,6 +195,11 @@ int syncFolder(const fs::path& folder)
     return error == EINVAL || error == EROFS || error == ENOTSUP ? 0 : error;
 }
 
+std::int64_t nanoseconds(const timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 }  // namespace
 
 // What the shared code asks of each system (see file/StoreFileSystem.h).
@@ -271,6 +277,50 @@ void removeIfAbandoned(const fs::path& store, const fs::path& temporary)
         ::unlink(temporary.c_str());
 }
 
+// Writers of a store take an exclusive flock on its folder, the one thing that
+// stays the same while the store file itself is replaced. Readers take none.
+StoreWritersLock::~StoreWritersLock()
+{
+    if (held_ >= 0)
+        ::close(static_cast<int>(held_));  // drops the lock
+}
+
+SystemError StoreWritersLock::acquire(const fs::path& store)
+{
+    const int fd = ::open(store.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;  // a folder that cannot be opened for reading: no lock to take
+    held_ = fd;
+    int error = 0;
+    const auto busy = [&] { return error == EWOULDBLOCK || error == EINTR; };
+    retryForUpTo(longestWait, [&] {
+        error = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+        return !busy();
+    });
+    // Any other error is a file system without such locks (a network one, say).
+    return busy() ? EWOULDBLOCK : 0;
+}
+
+StoreFileStamp stampStoreFile(const std::string& path)
+{
+    StoreFileStamp stamp;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        stamp.exists = errno != ENOENT && errno != ENOTDIR;
+        return stamp;
+    }
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    stamp.exists = true;
+    stamp.volume = static_cast<std::uint64_t>(info.st_dev);
+    stamp.file = static_cast<std::uint64_t>(info.st_ino);
+    stamp.size = static_cast<std::uint64_t>(info.st_size);
+    stamp.modified = nanoseconds(info.st_mtim);
+    stamp.changed = nanoseconds(info.st_ctim);
+    stamp.settled = nanoseconds(now) - std::max(stamp.modified, stamp.changed) >= 2000000000;
+    return stamp;
+}
+
 std::optional<StoreBytes> readStoreBytes(const std::string& path, const FirstLook& lookFirst)
 {
     int fd;
@@ -326,11 +376,21 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path, const FirstLoo
     return content;
 }
 
-void writeStoreFileAtomically(const std::string& path, std::string_view content)
+void writeStoreFileAtomicallyFrom(const std::string& path, const StoreContentMaker& makeContent)
 {
     const HeldFileSizeSignal sizeLimitFailsTheWrite;  // instead of ending the process
     const fs::path target = replacedFile(path);
     const fs::path folder = target.parent_path();
+
+    // Taken before the temporary file is made, so that a writer sweeping leftovers
+    // (at the end, still holding it) never meets another's temporary file before
+    // that one is locked.
+    StoreWritersLock writers;
+    if (const int reason = writers.acquire(target))
+        failCreate(path, reason);
+    // Made under the lock, so that what it finds at path stays there until the
+    // content replaces it; the temporary file's name is made from the content.
+    const std::string_view content = makeContent();
 
     fs::path tempPath;
     const int fd = createTemporary(target, content, tempPath);

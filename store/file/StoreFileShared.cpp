@@ -1,6 +1,7 @@
 // The store file code both systems share: messages that name a file in full, the
 // names of temporary files and the removal of those killed writers left behind, the
-// file a write replaces, and the buffer a file is read into.
+// file a write replaces, the buffer a file is read into, the write of content given
+// at once, and the comparison of two stamps.
 //
 // A store file is replaced, never rewritten in place: the new content goes into a
 // temporary file "<name>.~qrl-CCCCCCCC-RRRRRRRR.tmp" in the store's own folder,
@@ -76,9 +77,27 @@ void failOpen(const std::string& path, SystemError error)
     throw RecordTableError("Cannot open file \"" + fullPath(path) + "\". " + reasonText(error));
 }
 
+void failCreateBecause(const std::string& path, const std::string& reason)
+{
+    throw RecordTableError("Cannot create file \"" + fullPath(path) + "\". " + reason);
+}
+
 void failCreate(const std::string& path, SystemError error)
 {
-    throw RecordTableError("Cannot create file \"" + fullPath(path) + "\". " + reasonText(error));
+    failCreateBecause(path, reasonText(error));
+}
+
+void writeStoreFileAtomically(const std::string& path, std::string_view content)
+{
+    writeStoreFileAtomicallyFrom(path, [content] { return content; });
+}
+
+bool sameStoreFile(const StoreFileStamp& before, const StoreFileStamp& now)
+{
+    if (!before.exists || !now.exists)
+        return !before.exists && !now.exists;
+    return before.settled && before.volume == now.volume && before.file == now.file && before.size == now.size
+           && before.modified == now.modified && before.changed == now.changed;
 }
 
 void failTooLargeToOpen(const std::string& path)

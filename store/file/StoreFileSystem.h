@@ -4,6 +4,8 @@
 // one for the system it builds for). Each system's file defines readStoreBytes and
 // writeStoreFileAtomically (StoreFile.h) and the first group of names below.
 
+#include "StoreFile.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
@@ -14,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 // Each system's file defines these: how an error is numbered and described, how a
 // UTF-8 path becomes a path the system takes, and what links and locks mean there.
@@ -55,16 +58,44 @@ void removeIfAbandoned(const std::filesystem::path& store, const std::filesystem
 // Chunks of at most 1 GiB stay within what every system accepts in one call.
 inline constexpr std::size_t largestChunk = std::size_t{1} << 30;
 
-// Calls attempt() until it returns true or a second has passed, pausing between
-// calls: for waiting out another process that holds a file briefly.
+// Calls attempt() until it returns true or the time has passed, pausing between
+// calls: for waiting out another process that holds a file for a while.
 template <class Attempt>
-void retryForUpToASecond(Attempt&& attempt)
+void retryForUpTo(std::chrono::milliseconds time, Attempt&& attempt)
 {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + seconds(1);
+    const auto deadline = steady_clock::now() + time;
     while (!attempt() && steady_clock::now() < deadline)
         std::this_thread::sleep_for(milliseconds(20));
 }
+
+// The same for another process that holds a file briefly.
+template <class Attempt>
+void retryForUpToASecond(Attempt&& attempt)
+{
+    retryForUpTo(std::chrono::seconds(1), std::forward<Attempt>(attempt));
+}
+
+// Keeps every other writer of a store waiting, from a successful acquire until it is
+// destroyed (each system's file says with what). Another writer's merge of a large
+// store and its flush to the disk may take a few seconds: that is waited for.
+class StoreWritersLock {
+public:
+    static constexpr std::chrono::seconds longestWait{10};
+
+    StoreWritersLock() = default;
+    ~StoreWritersLock();
+    StoreWritersLock(const StoreWritersLock&) = delete;
+    StoreWritersLock& operator=(const StoreWritersLock&) = delete;
+
+    // Waits up to longestWait for the lock of the store at the absolute path store.
+    // Returns 0 once it is held, or where the file system offers no such lock (the
+    // write then goes ahead without it), else the error number of the lock not had.
+    SystemError acquire(const std::filesystem::path& store);
+
+private:
+    std::intptr_t held_ = -1;  // the descriptor or handle that holds the lock
+};
 
 // Names for the temporary file beside a store, "<store name>.~qrl-CCCCCCCC-RRRRRRRR.tmp":
 // C the fingerprint of the content it is made for (eight lower-case hexadecimal

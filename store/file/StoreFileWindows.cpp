@@ -1,5 +1,5 @@
 // The store file code of Windows: reading a file whole while others may only read
-// it, and replacing one atomically.
+// it, stamping one, and replacing one atomically while no other writer can.
 //
 // Paths are UTF-8 and are turned into UTF-16 for the system calls. The temporary
 // file is held open, unshared, from its creation until it has replaced the store: it
@@ -299,6 +299,82 @@ void removeIfAbandoned(const fs::path& store, const fs::path& temporary)
         deleteThroughHandle(file.get());
 }
 
+// Writers of a store hold "<store name>.lock" beside it open without sharing, so
+// that another writer's open fails until it is closed; the file is deleted as it is
+// closed, also by the system when the writer ends in any way. (The store's folder
+// cannot serve: byte-range locks do not apply to folders, and a folder opened
+// without sharing would be refused while anyone, such as the desktop's file window,
+// watches it.) Share modes hold across the network on shared folders too. Readers
+// take no lock.
+StoreWritersLock::~StoreWritersLock()
+{
+    if (held_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(held_));
+}
+
+SystemError StoreWritersLock::acquire(const fs::path& store)
+{
+    fs::path lockFile = store;
+    lockFile += L".lock";
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+    // A lock file whose deletion is pending refuses to be opened with access denied;
+    // so does a folder where no file may be made, and there no lock file is found.
+    const auto busy = [&] {
+        if (error == ERROR_ACCESS_DENIED)
+            return ::GetFileAttributesW(lockFile.c_str()) != INVALID_FILE_ATTRIBUTES
+                   || ::GetLastError() != ERROR_FILE_NOT_FOUND;
+        return heldByAnother(error);
+    };
+    retryForUpTo(longestWait, [&] {
+        handle = ::CreateFileW(lockFile.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+        return !busy();
+    });
+    if (handle != INVALID_HANDLE_VALUE) {
+        held_ = reinterpret_cast<std::intptr_t>(handle);
+        return 0;
+    }
+    // Any other error: a lock file cannot be made there, and the write goes ahead.
+    return busy() ? error : 0;
+}
+
+StoreFileStamp stampStoreFile(const std::string& path)
+{
+    StoreFileStamp stamp;
+    const std::optional<fs::path> native = nativePath(path);
+    if (!native) {
+        stamp.exists = true;  // cannot be told
+        return stamp;
+    }
+    const FileHandle file(::CreateFileW(native->c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        stamp.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+        return stamp;
+    }
+    stamp.exists = true;
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandle(file.get(), &info)
+        || !::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic))
+        return stamp;
+    const auto join = [](DWORD high, DWORD low) { return std::uint64_t{high} << 32 | low; };
+    stamp.volume = info.dwVolumeSerialNumber;
+    stamp.file = join(info.nFileIndexHigh, info.nFileIndexLow);
+    stamp.size = join(info.nFileSizeHigh, info.nFileSizeLow);
+    stamp.modified = basic.LastWriteTime.QuadPart;
+    stamp.changed = basic.ChangeTime.QuadPart;
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const auto nowTicks = static_cast<std::int64_t>(join(now.dwHighDateTime, now.dwLowDateTime));
+    stamp.settled = nowTicks - std::max(stamp.modified, stamp.changed) >= 2 * 10000000;  // 100 ns ticks
+    return stamp;
+}
+
 std::optional<StoreBytes> readStoreBytes(const std::string& path, const FirstLook& lookFirst)
 {
     const std::optional<fs::path> native = nativePath(path);
@@ -353,9 +429,16 @@ std::optional<StoreBytes> readStoreBytes(const std::string& path, const FirstLoo
     return content;
 }
 
-void writeStoreFileAtomically(const std::string& path, std::string_view content)
+void writeStoreFileAtomicallyFrom(const std::string& path, const StoreContentMaker& makeContent)
 {
     const fs::path target = replacedFile(path);
+
+    // Taken before the temporary file is made, as on POSIX: a writer sweeping
+    // leftovers while it holds the lock meets no temporary file of a live writer.
+    StoreWritersLock writers;
+    if (const DWORD reason = writers.acquire(target))
+        failCreate(path, reason);
+    const std::string_view content = makeContent();  // under the lock, as on POSIX
 
     fs::path tempPath;
     FileHandle temp(createTemporary(target, content, tempPath));

@@ -11,10 +11,12 @@ store_tool=$3
 work=$(mktemp -d)
 logs=$(mktemp -d)
 program_pid=
+second_pid=
 wm_pid=
 
 cleanup() {
     [ -n "$program_pid" ] && kill -9 "$program_pid" 2>/dev/null
+    [ -n "$second_pid" ] && kill -9 "$second_pid" 2>/dev/null
     [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
     rm -rf "$work" "$logs"
 }
@@ -191,23 +193,24 @@ case_decline() {
     [ ! -e "$work/inactive.db" ] || fail "declining wrote inactive.db"
 }
 
+# add_login MAIN NAME LOGIN PASSWORD NOTES: adds a login and password in that main window.
+add_login() {
+    press "$1" alt+a
+    wait_window 'Add/Edit a record'
+    local dialog=$window text
+    for text in "$2" "$3" "$4" "$5"; do
+        press "$dialog" Tab
+        type_text "$dialog" "$text"
+    done
+    press "$dialog" alt+o
+    window_gone 'Add/Edit a record' || fail "the entry dialog stayed open"
+}
+
 case_add_login() {
     start_program quorrel
     agree_to_disclaimer
     wait_main_window
-    press "$main" alt+a
-    wait_window 'Add/Edit a record'
-    local dialog=$window
-    press "$dialog" Tab
-    type_text "$dialog" 'Bank'
-    press "$dialog" Tab
-    type_text "$dialog" 'jo'
-    press "$dialog" Tab
-    type_text "$dialog" 'pa55 word'
-    press "$dialog" Tab
-    type_text "$dialog" 'my note'
-    press "$dialog" alt+o
-    window_gone 'Add/Edit a record' || fail "the entry dialog stayed open"
+    add_login "$main" Bank jo 'pa55 word' 'my note'
     press "$main" alt+F4
     expect_exit_code 0
     expect_records "$work/kestrin.db" $'Bank\tjo\tpa55 word\tmy note\t0'
@@ -244,6 +247,41 @@ case_archive_delete() {
     remaining=$("$store_tool" dump "$work/kestrin.db") || fail "cannot read kestrin.db"
     [ "$(echo "$remaining" | wc -l)" -eq 1 ] && [ "$remaining" != "$first" ] \
         || fail "kestrin.db holds '$remaining'"
+}
+
+# The program started twice from one folder: each copy adds a login and exits, the
+# first one first. The list keeps both, and the second copy says so.
+case_two_copies() {
+    start_program quorrel
+    agree_to_disclaimer
+    wait_main_window
+    local first=$main second=
+    (cd "$work" && exec ./quorrel >"$logs/second.log" 2>&1) &
+    second_pid=$!
+    agree_to_disclaimer
+    for _ in $(seq 300); do
+        for id in $(xdotool search --onlyvisible --name '^Quorrel$' 2>/dev/null); do
+            [ "$id" != "$first" ] && [ "$(window_size "$id")" == 632x440 ] && second=$id
+        done
+        [ -n "$second" ] && break
+        sleep 0.1
+    done
+    [ -n "$second" ] || fail "the second copy's main window did not appear"
+
+    add_login "$first" Bank jo pa55 ''
+    press "$first" alt+x
+    expect_exit_code 0
+    expect_records "$work/kestrin.db" $'Bank\tjo\tpa55\t\t0'
+
+    program_pid=$second_pid
+    second_pid=
+    add_login "$second" Shop al secret ''
+    press "$second" alt+x
+    wait_window Information
+    press "$window" Return
+    expect_exit_code 0
+    expect_records "$work/kestrin.db" $'Bank\tjo\tpa55\t\t0\nShop\tal\tsecret\t\t0'
+    [ "$(ls -A "$work")" == $'kestrin.db\nquorrel' ] || fail "unexpected files: $(ls -A "$work")"
 }
 
 # damaged_store_run NAME TITLE: a damaged kestrin.db under a program named NAME shows the

@@ -39,6 +39,25 @@ inline std::vector<std::string> rows(const RecordTable& table)
     return result;
 }
 
+// Every record in storage order as "NAME|LOGIN|PASSWORD|NOTES|RECTYPE".
+inline std::vector<std::string> storageRows(RecordTable& table)
+{
+    const std::string ordering = table.ordering();
+    table.setOrdering("");
+    std::vector<std::string> result;
+    for (int row = 0; row < table.recordCount(); ++row) {
+        std::string line;
+        for (int column = 0; column < static_cast<int>(table.fields().size()); ++column) {
+            if (column)
+                line += '|';
+            line += table.rowText(row, column);
+        }
+        result.push_back(line);
+    }
+    table.setOrdering(ordering);
+    return result;
+}
+
 inline std::string current(const RecordTable& table)
 {
     return table.fieldText("NAME") + "/" + table.fieldText("LOGIN");

@@ -12,25 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every record in storage order as "NAME|LOGIN|PASSWORD|NOTES|RECTYPE".
-std::vector<std::string> storageRows(RecordTable& table)
-{
-    const std::string ordering = table.ordering();
-    table.setOrdering("");
-    std::vector<std::string> result;
-    for (int row = 0; row < table.recordCount(); ++row) {
-        std::string line;
-        for (int column = 0; column < static_cast<int>(table.fields().size()); ++column) {
-            if (column)
-                line += '|';
-            line += table.rowText(row, column);
-        }
-        result.push_back(line);
-    }
-    table.setOrdering(ordering);
-    return result;
-}
-
 // Sets the file's modification time well into the past, so any rewrite shows.
 fs::file_time_type ageFile(const std::string& path)
 {

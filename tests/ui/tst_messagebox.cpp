@@ -45,6 +45,8 @@ MessageBox::Answer showBox(const QString& kind, const QString& text)
         return MessageBox::show(MessageBox::Kind::Confirmation, text);
     if (kind == QStringLiteral("error"))
         return MessageBox::show(MessageBox::Kind::Error, text);
+    if (kind == QStringLiteral("information"))
+        return MessageBox::show(MessageBox::Kind::Information, text);
     MessageBox::showError(kind, text);
     return MessageBox::Answer::Ok;
 }
@@ -62,13 +64,15 @@ private slots:
 
 void TestMessageBox::boxesLookAsRequired_data()
 {
-    QTest::addColumn<QString>("kind");  // "error", "confirmation" or showError's caption
+    QTest::addColumn<QString>("kind");  // "error", "information", "confirmation" or showError's caption
     QTest::addColumn<QString>("caption");
     QTest::addColumn<int>("icon");
     QTest::addColumn<QString>("buttons");
     QTest::addColumn<QString>("defaultButton");
     QTest::addColumn<QString>("escapeButton");
     QTest::newRow("error") << "error" << "Error" << int(QMessageBox::Critical) << "OK" << "OK" << "OK";
+    QTest::newRow("information") << "information" << "Information" << int(QMessageBox::Information) << "OK"
+                                 << "OK" << "OK";
     QTest::newRow("confirmation") << "confirmation" << "Confirm" << int(QMessageBox::Question) << "&No|&Yes"
                                   << "&Yes" << "&No";
     QTest::newRow("error under a title") << "Passwords" << "Passwords" << int(QMessageBox::Critical) << "OK"

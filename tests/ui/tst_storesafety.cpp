@@ -1,6 +1,7 @@
 // The main window never writes over a store it could not read, whatever the user
-// does before leaving, and a store it cannot write keeps the program open with every
-// record until a later Exit, once the cause is gone, writes them.
+// does before leaving; a store it cannot write keeps the program open with every
+// record until a later Exit, once the cause is gone, writes them; and a store another
+// copy changed meanwhile keeps both copies' records.
 
 #include "app/QuorrelApplication.h"
 #include "store/RecordStore.h"
@@ -169,6 +170,33 @@ private slots:
         QVERIFY(names.contains("Shop"));
         QVERIFY(names.contains("Bank"));
         QCOMPARE(QDir(dir().path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kestrin.db"});
+    }
+
+    // Another copy of the program adds to the list and exits while this window shows
+    // it; this one adds too and exits. The file keeps both, and the user is told once.
+    void anotherCopysChangesAreKeptAndTheUserIsTold()
+    {
+        writeStore(active(), {{"Bank", "jo", "secret", "", 0}});
+        tMainForm& form = showForm();
+        {
+            RecordTable otherCopy;
+            otherCopy.setFileName(tablePath(active()));
+            otherCopy.open();
+            insertRecord(otherCopy, {"Other", "al", "pw", "", 0});
+            otherCopy.close();
+        }
+        ModalScript add({addLogin("Shop", "me")});
+        add.run([&] { QTest::mouseClick(form.addButton, Qt::LeftButton); });
+        QVERIFY2(add.finished(), qPrintable(add.unexpected.join(", ")));
+
+        ModalScript exit({press(Qt::Key_Return)});
+        exit.run([&] { QTest::mouseClick(form.exitButton, Qt::LeftButton); });
+        QVERIFY2(exit.finished(), qPrintable(exit.unexpected.join(", ")));
+        QCOMPARE(exit.boxCaptions, QStringList{"Information"});
+        QCOMPARE(exit.boxTexts, QStringList{"\"kestrin.db\" was changed by another copy of the program while it "
+                                            "was open here; the changes of both were kept."});
+        QVERIFY(!form.isVisible());
+        QCOMPARE(namesOnDisk(active()), (QStringList{"Other", "Bank", "Shop"}));
     }
 };
 

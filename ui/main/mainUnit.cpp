@@ -8,12 +8,14 @@
 #include "recordGridModel.h"
 #include "statusPanels.h"
 #include "store/RecordStore.h"
+#include "ui/shared/MessageBox.h"
 #include "ui/shared/accelerators.h"
 #include "ui/shared/windowLook.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
@@ -272,6 +274,7 @@ void tMainForm::viewSwapButtonClick()
     // The list is closed before the view flips: when its file cannot be written the
     // window stays wholly in the view it was in, with the list still open.
     viewDB.close();
+    tellIfMerged(viewDB);
     showingActive = !showingActive;
     if (showingActive) {
         viewDB.setFileName(storePath(activeStoreName));
@@ -319,7 +322,18 @@ void tMainForm::closeEvent(QCloseEvent* event)
         event->ignore();
         throw;
     }
+    tellIfMerged(viewDB);
     event->accept();
+}
+
+void tMainForm::tellIfMerged(const RecordTable& table)
+{
+    if (!table.lastCloseMerged())
+        return;
+    const QString file = QFileInfo(QString::fromStdString(table.fileName())).fileName();
+    MessageBox::show(MessageBox::Kind::Information,
+                     u'"' + file + QStringLiteral("\" was changed by another copy of the program while it was open "
+                                                  "here; the changes of both were kept."));
 }
 
 void tMainForm::writeStoreForTeardown()

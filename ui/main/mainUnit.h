@@ -92,6 +92,9 @@ private:
     void keepDesignSizeWhileNormal();
     void editRecord();
     void deleteRecord();
+    // After a table's close: tells the user when the close merged the list with
+    // changes another copy of the program made to its file meanwhile.
+    void tellIfMerged(const RecordTable& table);
 
     QString requestedFolder_;
     bool shown_ = false;

@@ -165,6 +165,7 @@ void tMainForm::archiveButtonClick()
 
     viewDB.deleteCurrent();
     refreshStatus();
+    tellIfMerged(*archive);
 }
 
 void tMainForm::dbViewDblClick()

@@ -35,12 +35,12 @@ void prepareBox(QMessageBox& box, const QString& caption, QMessageBox::Icon icon
     box.setText(text);
 }
 
-// One error box: the given caption, the error icon and a single "OK" button that
-// both Enter and Escape (and the close box) answer with.
-void runErrorBox(const QString& caption, const QString& text)
+// One box with the given caption and icon and a single "OK" button that both Enter
+// and Escape (and the close box) answer with.
+void runOkBox(const QString& caption, QMessageBox::Icon icon, const QString& text)
 {
     CentredBox box;
-    prepareBox(box, caption, QMessageBox::Critical, text);
+    prepareBox(box, caption, icon, text);
     QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
     box.setEscapeButton(ok);
@@ -52,7 +52,11 @@ void runErrorBox(const QString& caption, const QString& text)
 MessageBox::Answer MessageBox::show(Kind kind, const QString& text)
 {
     if (kind == Kind::Error) {
-        runErrorBox(QStringLiteral("Error"), text);
+        runOkBox(QStringLiteral("Error"), QMessageBox::Critical, text);
+        return Answer::Ok;
+    }
+    if (kind == Kind::Information) {
+        runOkBox(QStringLiteral("Information"), QMessageBox::Information, text);
         return Answer::Ok;
     }
 
@@ -69,5 +73,5 @@ MessageBox::Answer MessageBox::show(Kind kind, const QString& text)
 
 void MessageBox::showError(const QString& caption, const QString& text)
 {
-    runErrorBox(caption, text);
+    runOkBox(caption, QMessageBox::Critical, text);
 }

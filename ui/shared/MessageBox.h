@@ -8,6 +8,7 @@ public:
     enum class Kind {
         Error,         // caption "Error", error icon, one "OK" button (default and cancel)
         Confirmation,  // caption "Confirm", question icon, "&Yes" (default) and "&No" (cancel)
+        Information,   // caption "Information", information icon, one "OK" button (default and cancel)
     };
     enum class Answer { Ok, Yes, No };
 
