@@ -71,11 +71,17 @@ void RecordSet::renumberIfExhausted()
 
 void RecordSet::applyOrder(std::vector<int> columns, std::string text)
 {
+    // What load made ready serves only the first ordering after it, and only while
+    // the records are as loaded.
+    const std::unique_ptr<LoadedOrder> loaded = std::move(loadedOrder_);
+    const bool loadedFits = loaded && loaded->version == version_ && loaded->columns == columns;
     ++version_;
     keyColumns_ = std::move(columns);
     orderingInForce_ = std::move(text);
     order_.clear();
     if (!byFields())
+        return;
+    if (loadedFits && orderFromLoaded(*loaded))
         return;
     std::vector<OrderEntry> keyed;
     keyed.reserve(count());
@@ -155,6 +161,7 @@ void RecordSet::erase(PackedRecord* r)
 void RecordSet::release()
 {
     ++version_;
+    loadedOrder_.reset();
     order_.clear();
     uniqueIndexes_.clear();
     storage_.clear();
@@ -204,15 +211,16 @@ PackedRecord* RecordSet::find(const ValueView* key, std::size_t keyCount, std::s
     return found;
 }
 
-std::vector<FieldDef> RecordSet::load(std::string_view content)
+std::vector<FieldDef> RecordSet::load(std::string_view content, std::string_view ordering)
 {
     // The records are packed straight from the content as it is read.
     class Loader : public RecordSink {
     public:
-        explicit Loader(std::size_t contentBytes) : contentBytes_(contentBytes) {}
+        Loader(std::size_t contentBytes, std::string_view ordering) : contentBytes_(contentBytes), ordering_(ordering) {}
         std::vector<FieldDef> fields;
         StorageTree::Builder storage;  // the records in storage order
         RecordPool pool;
+        std::unique_ptr<LoadedOrder> prepared;  // the ordering the table opens in, if any
         std::jthread bringIn;  // after pool: joins before the pool's blocks go
 
         void begin(const std::vector<FieldDef>& decodedFields, std::size_t recordCount) override
@@ -239,13 +247,23 @@ std::vector<FieldDef> RecordSet::load(std::string_view content)
                     && codePointCount(v.text) > static_cast<std::size_t>(fields[f].size))
                     throw RecordTableError("The store file is damaged: text longer than its field " + fields[f].name);
             }
-            storage.append(StorageEntry{pool.pack(values, fields)});
+            PackedRecord* r = pool.pack(values, fields);
+            storage.append(StorageEntry{r});
+            if (prepared)
+                prepared->add(r, values);
+        }
+        void order(const CarriedOrder& carried) override { prepared = LoadedOrder::start(fields, ordering_, carried); }
+        void end() override
+        {
+            if (prepared)
+                prepared->placeEntries();
         }
 
     private:
         std::size_t contentBytes_;
+        std::string_view ordering_;
     };
-    Loader loader(content.size());
+    Loader loader(content.size(), ordering);
     decodeStoreInto(content, loader);
     if (loader.fields.empty())
         throw RecordTableError("The store holds no fields");
@@ -254,6 +272,10 @@ std::vector<FieldDef> RecordSet::load(std::string_view content)
     ++version_;
     loader.storage.finishInto(storage_);
     pool_ = std::move(loader.pool);
+    if (loader.prepared && loader.prepared->placed()) {
+        loadedOrder_ = std::move(loader.prepared);
+        loadedOrder_->version = version_;
+    }
     return std::move(loader.fields);
 }
 
@@ -268,5 +290,7 @@ std::string RecordSet::encode(StoreForm form) const
         bytes += e.rec->bytes;
     });
     const auto source = [&](std::size_t r, ValueView* values) { reader_.values(records[r], values); };
-    return encodeStoreFrom(form, fields_, records.size(), source, bytes + records.size() * fields_.size() * 4);
+    const StoreOrder order = form == StoreForm::Binary ? orderForWriting() : StoreOrder{};
+    return encodeStoreFrom(form, fields_, records.size(), source, bytes + records.size() * fields_.size() * 4,
+                           &order);
 }
