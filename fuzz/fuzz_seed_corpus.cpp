@@ -6,6 +6,9 @@
 //   awkward.db / awkward.xml   empty and longest values, UTF-8, XML's special
 //                              characters, line breaks, control characters, nulls
 //   several.db / several.xml   a few records of all three kinds, some keys repeated
+//   ordered.db / ordered.xml   the same, written in the ordering "NAME;LOGIN", as the
+//                              program writes a list once an entry was added (the
+//                              binary form carries the records' order)
 
 #include "RecordStore.h"
 
@@ -32,14 +35,16 @@ std::string repeated(const std::string& text, int count)
 using Values = std::vector<FieldValue>;
 
 // A new store at path with the given records (a record may give fewer values than
-// there are fields: the rest stay null). A store without records is made by adding
-// one and deleting it, so that the table has a change to write.
-void writeStore(const fs::path& path, const std::vector<Values>& records)
+// there are fields: the rest stay null), written with the given ordering in force. A
+// store without records is made by adding one and deleting it, so that the table
+// has a change to write.
+void writeStore(const fs::path& path, const std::vector<Values>& records, const std::string& ordering)
 {
     fs::remove(path);
     RecordTable table("seed");
     table.setFileName(path.string());
     openStore(table);
+    table.setOrdering(ordering);
     if (records.empty()) {
         table.insertValues({std::string("x"), std::string("y"), std::string("z")});
         table.deleteCurrent();
@@ -49,10 +54,11 @@ void writeStore(const fs::path& path, const std::vector<Values>& records)
     table.close();
 }
 
-void writeBothForms(const fs::path& folder, const std::string& stem, const std::vector<Values>& records)
+void writeBothForms(const fs::path& folder, const std::string& stem, const std::vector<Values>& records,
+                    const std::string& ordering = {})
 {
-    writeStore(folder / (stem + ".db"), records);
-    writeStore(folder / (stem + ".xml"), records);
+    writeStore(folder / (stem + ".db"), records, ordering);
+    writeStore(folder / (stem + ".xml"), records, ordering);
 }
 
 }  // namespace
@@ -86,15 +92,17 @@ int main(int argc, char** argv)
                            {T("nulls")},
                        });
 
-        writeBothForms(folder, "several",
-                       {
-                           {T("Shop"), T("anna"), T("pw1"), T("first"), 0},
-                           {T("Memorable"), T("mother's maiden name"), T("Smith"), T(""), 1},
-                           {T("Serial"), T("Editor licence"), T("ABCD-1234"), T("bought 2019"), 2},
-                           {T("Shop"), T("bert"), T("pw2"), T("second"), 0},
-                           {T("shop"), T("anna"), T("pw3"), T("case differs"), 0},
-                           {T("Bank"), T("anna"), T("pw1"), T(""), 0},
-                       });
+        const std::vector<Values> several{
+            {T("Shop"), T("anna"), T("pw1"), T("first"), 0},
+            {T("Memorable"), T("mother's maiden name"), T("Smith"), T(""), 1},
+            {T("Serial"), T("Editor licence"), T("ABCD-1234"), T("bought 2019"), 2},
+            {T("Shop"), T("bert"), T("pw2"), T("second"), 0},
+            {T("shop"), T("anna"), T("pw3"), T("case differs"), 0},
+            {T("Bank"), T("anna"), T("pw1"), T(""), 0},
+            {T("Shop"), T("anna"), T("pw4"), T("same key again"), 0},
+        };
+        writeBothForms(folder, "several", several);
+        writeBothForms(folder, "ordered", several, "NAME;LOGIN");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

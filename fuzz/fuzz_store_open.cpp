@@ -4,10 +4,14 @@
 // RecordTable opens it.
 //
 // A file the table refuses must be refused with a RecordTableError and be left byte
-// for byte as it was. A file the table opens is put through orderings, look-ups,
-// moves, reads of every row, an edit, a delete and an insert, and is then closed,
-// which writes it in the form its name asks for; a new table must read back the same
-// fields and the same records in storage order.
+// for byte as it was. A file the table opens is opened once more with an ordering
+// already in force, as the list switch opens a list, which must show exactly the
+// rows that ordering the first table shows (a binary store may carry its own order
+// for that ordering; it must be taken only when it is the sorted one). The table is
+// then put through orderings, look-ups, moves, reads of every row, an edit, a delete
+// and an insert, and is closed in an ordering, which writes it in the form its name
+// asks for, with that order; a new table must read back the same fields and the same
+// records in storage order, and in the ordering the same rows again.
 //
 // Every other exception, and every result that contradicts the table's contract,
 // ends the run with abort(), which libFuzzer reports with the input that caused it.
@@ -396,6 +400,34 @@ void checkOrderings(RecordTable& t, std::string_view input)
     readRows(t);
 }
 
+// The ordering a list switch would open the store in: its first two fields, or its
+// first, as far as they can be named in an ordering; empty when the first cannot.
+std::string switchOrdering(const RecordTable& t)
+{
+    if (t.fields().empty() || !orderable(t, 0))
+        return {};
+    const std::string& first = t.fields()[0].name;
+    return t.fields().size() > 1 && orderable(t, 1) ? first + ";" + t.fields()[1].name : first;
+}
+
+// A store opened with the ordering already in force shows the rows that t, open on
+// the same file and unchanged, shows once ordered so. t is left in storage order.
+void checkOpenedInOrdering(RecordTable& t, const std::string& path, const std::string& ordering)
+{
+    if (ordering.empty())
+        return;
+    t.setOrdering(ordering);
+    const Shown expected = shownRecords(t);
+    t.setOrdering("");
+    RecordTable inOrder;
+    inOrder.setFileName(path);
+    inOrder.setOrdering(ordering);
+    inOrder.open();
+    expect(shownRecords(inOrder) == expected, "a store opened in an ordering shows other rows than ordering it");
+    expect(inOrder.currentRow() == (expected.empty() ? -1 : 0), "a store opened in an ordering is not at its first row");
+    inOrder.close();
+}
+
 // An edit of a text field, a delete and an insert, each checked where it lands.
 void checkChanges(RecordTable& t, std::string_view input)
 {
@@ -479,6 +511,8 @@ void exerciseOpened(RecordTable& t, const std::string& path, std::string_view in
     expect(!t.fields().empty(), "an opened table has no fields");
     expect(t.state() == TableState::Browsing, "an opened table is not browsing");
     checkCurrentInRange(t);
+    const std::string ordering = switchOrdering(t);
+    checkOpenedInOrdering(t, path, ordering);
     readRows(t);
     checkOrderings(t, input);
     checkChanges(t, input);
@@ -486,6 +520,7 @@ void exerciseOpened(RecordTable& t, const std::string& path, std::string_view in
     t.setOrdering("");
     const std::vector<FieldDef> fields = t.fields();
     const Shown records = shownRecords(t);
+    t.setOrdering(ordering);  // written with its order
     t.close();
     expect(!t.isOpen(), "close leaves the table open");
 
@@ -500,6 +535,7 @@ void exerciseOpened(RecordTable& t, const std::string& path, std::string_view in
     again.open();
     expect(again.fields() == fields, "the written store reads back with other fields");
     expect(shownRecords(again) == records, "the written store reads back with other records");
+    checkOpenedInOrdering(again, path, ordering);
     again.close();
     expect(readWhole(path) == written, "closing an unchanged table rewrote its file");
 }

@@ -615,8 +615,9 @@ private:
 public:
     // Builds a tree's content from entries handed over one at a time, in order, as
     // assign does: each entry goes straight into the last leaf, so that the record's
-    // leaf is noted while the record is at hand. What is built goes into a tree only
-    // at finishInto; a builder dropped before that frees its leaves.
+    // leaf is noted while the record is at hand. Or, when each entry's position is
+    // known, the entries are put at their positions in any order. What is built goes
+    // into a tree only at finishInto; a builder dropped before that frees its leaves.
     class Builder {
     public:
         Builder() = default;
@@ -644,6 +645,30 @@ public:
             Traits::home(e.rec) = last_;
             ++total_;
         }
+
+        // Makes room for n entries, to be put at their positions by put, on a builder
+        // that holds none yet. Every position must be put before finishInto.
+        void reserveSlots(std::size_t n)
+        {
+            level_.reserve(n / LeafCap + 1);
+            for (std::size_t start = 0; start < n; start += LeafCap) {
+                auto* leaf = new Leaf;
+                leaf->count = static_cast<std::uint32_t>(std::min<std::size_t>(LeafCap, n - start));
+                leaf->prev = last_;
+                if (last_)
+                    last_->next = leaf;
+                last_ = leaf;
+                level_.push_back(leaf);
+            }
+            total_ = n;
+        }
+
+        // Tells r the leaf that position i of the n reserved lies in, as appending the
+        // entries in order would have.
+        void noteHome(std::size_t i, Rec* r) { Traits::home(r) = level_[i / LeafCap]; }
+        // Puts e at position i of the n reserved; its record must be told its leaf
+        // by noteHome, before or after.
+        void put(std::size_t i, const Entry& e) { static_cast<Leaf*>(level_[i / LeafCap])->e[i % LeafCap] = e; }
 
         // Replaces tree's content by the entries appended; the builder is left empty.
         void finishInto(CountedBTree& tree)

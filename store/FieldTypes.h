@@ -59,6 +59,16 @@ struct FieldDef {
     friend bool operator==(const FieldDef&, const FieldDef&) = default;
 };
 
+// The column of the first field called name, regardless of letter case; -1 if none is.
+inline int fieldColumn(const std::vector<FieldDef>& fields, std::string_view name)
+{
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (equalIgnoringAsciiCase(fields[i].name, name))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
 // A field's value in one record; std::nullopt is null.
 using StoredValue = std::optional<FieldValue>;
 

@@ -153,6 +153,8 @@ std::string contentToWrite(const RecordSet& records, const std::vector<FieldDef>
     if (holdsWhatWasRead(records, theirs))
         return records.encode(form);  // only touched
 
+    // The merged records carry no order: this table's order is of its own records,
+    // and the next open sorts the merged ones once.
     merged = true;
     return encodePacked(fields, mergedRecords(theirs, changesSinceRead(records)), form);
 }

@@ -73,11 +73,17 @@ void RecordSet::renumberIfExhausted()
 
 void RecordSet::applyOrder(std::vector<int> columns, std::string text)
 {
+    // What load made ready serves only the first ordering after it, and only while
+    // the records are as loaded.
+    const std::unique_ptr<LoadedOrder> loaded = std::move(loadedOrder_);
+    const bool loadedFits = loaded && loaded->version == version_ && loaded->columns == columns;
     ++version_;
     keyColumns_ = std::move(columns);
     orderingInForce_ = std::move(text);
     order_.clear();
     if (!byFields())
+        return;
+    if (loadedFits && orderFromLoaded(*loaded))
         return;
     std::vector<OrderEntry> keyed;
     keyed.reserve(count());
@@ -157,6 +163,7 @@ void RecordSet::erase(PackedRecord* r)
 void RecordSet::release()
 {
     ++version_;
+    loadedOrder_.reset();
     order_.clear();
     uniqueIndexes_.clear();
     storage_.clear();
@@ -228,15 +235,16 @@ void requireRoomInProportion(std::size_t recordCount, std::size_t contentBytes)
 
 }  // namespace
 
-std::vector<FieldDef> RecordSet::load(std::string_view content)
+std::vector<FieldDef> RecordSet::load(std::string_view content, std::string_view ordering)
 {
     // The records are packed straight from the content as it is read.
     class Loader : public RecordSink {
     public:
-        explicit Loader(std::size_t contentBytes) : contentBytes_(contentBytes) {}
+        Loader(std::size_t contentBytes, std::string_view ordering) : contentBytes_(contentBytes), ordering_(ordering) {}
         std::vector<FieldDef> fields;
         StorageTree::Builder storage;  // the records in storage order
         RecordPool pool;
+        std::unique_ptr<LoadedOrder> prepared;  // the ordering the table opens in, if any
         std::jthread bringIn;  // after pool: joins before the pool's blocks go
 
         void begin(const std::vector<FieldDef>& decodedFields, std::size_t recordCount) override
@@ -266,13 +274,23 @@ std::vector<FieldDef> RecordSet::load(std::string_view content)
                     && codePointCount(v.text) > static_cast<std::size_t>(fields[f].size))
                     throw RecordTableError("The store file is damaged: text longer than its field " + fields[f].name);
             }
-            storage.append(StorageEntry{pool.pack(values, fields)});
+            PackedRecord* r = pool.pack(values, fields);
+            storage.append(StorageEntry{r});
+            if (prepared)
+                prepared->add(r, values);
+        }
+        void order(const CarriedOrder& carried) override { prepared = LoadedOrder::start(fields, ordering_, carried); }
+        void end() override
+        {
+            if (prepared)
+                prepared->placeEntries();
         }
 
     private:
         std::size_t contentBytes_;
+        std::string_view ordering_;
     };
-    Loader loader(content.size());
+    Loader loader(content.size(), ordering);
     decodeStoreInto(content, loader);
     if (loader.fields.empty())
         throw RecordTableError("The store holds no fields");
@@ -282,6 +300,10 @@ std::vector<FieldDef> RecordSet::load(std::string_view content)
     loader.storage.finishInto(storage_);
     pool_ = std::move(loader.pool);
     readEnd_ = pool_.mark();
+    if (loader.prepared && loader.prepared->placed()) {
+        loadedOrder_ = std::move(loader.prepared);
+        loadedOrder_->version = version_;
+    }
     return std::move(loader.fields);
 }
 
@@ -291,16 +313,17 @@ std::string RecordSet::encode(StoreForm form) const
     std::vector<const PackedRecord*> records;
     records.reserve(count());
     forEachRecord([&](const PackedRecord* r) { records.push_back(r); });
-    return encodePacked(fields_, records, form);
+    const StoreOrder order = form == StoreForm::Binary ? orderForWriting() : StoreOrder{};
+    return encodePacked(fields_, records, form, &order);
 }
 
 std::string encodePacked(const std::vector<FieldDef>& fields, const std::vector<const PackedRecord*>& records,
-                         StoreForm form)
+                         StoreForm form, const StoreOrder* order)
 {
     const RecordReader reader(fields);
     std::size_t bytes = 0;
     for (const PackedRecord* r : records)
         bytes += r->bytes;
     const auto source = [&](std::size_t r, ValueView* values) { reader.values(records[r], values); };
-    return encodeStoreFrom(form, fields, records.size(), source, bytes + records.size() * fields.size() * 4);
+    return encodeStoreFrom(form, fields, records.size(), source, bytes + records.size() * fields.size() * 4, order);
 }

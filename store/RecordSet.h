@@ -4,7 +4,9 @@
 // whose entries carry the first 24 bytes of an order-preserving encoding of the
 // record's key (KeyPrefix), so that searching, inserting and sorting mostly compare
 // those bytes and seldom visit a record. Counts in the trees give a record's row and
-// the record at a row in O(log n). Unique indexes refuse a repeated key.
+// the record at a row in O(log n). Unique indexes refuse a repeated key. A table
+// opened with a field ordering in force gets that order straight from the file when
+// the file carries it (LoadedOrder).
 
 #include "CountedBTree.h"
 #include "FieldTypes.h"
@@ -16,9 +18,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -44,6 +48,44 @@ struct OrderHome {
 using StorageTree = CountedBTree<StorageEntry, StorageHome, 128, 64>;
 using OrderTree = CountedBTree<OrderEntry, OrderHome, 64, 64>;
 
+// The ordering a table opens in, taken from the order its store carries when that
+// order is for the ordering's fields. While the store is read, each record is told
+// the row the carried order gives it, and its entry is made, the key prefix from
+// the values at hand; once all are read, each entry is put at its row.
+// RecordSet::applyOrder then checks the rows in one pass and puts the order in
+// force, or, when the check fails, sorts as it would without it.
+class LoadedOrder {
+public:
+    // One when the ordering text names fields, every name is a field, and the
+    // carried order is for exactly those fields; null otherwise.
+    static std::unique_ptr<LoadedOrder> start(const std::vector<FieldDef>& fields, std::string_view ordering,
+                                              const CarriedOrder& carried);
+    LoadedOrder(const std::vector<FieldDef>& fields, std::vector<int> columns, const CarriedOrder& carried);
+
+    // The next record in storage order, and its values: numbers it in that order
+    // (its seq), tells it the leaf of its row and makes its entry. Stops at a row
+    // that is no record's.
+    void add(PackedRecord* r, const ValueView* values);
+    // Once every record is added, while the carried order can still be read: puts
+    // each entry at its row. A row given twice leaves another empty, which the
+    // check finds.
+    void placeEntries();
+    // Every entry is at a row of its own.
+    bool placed() const { return placed_; }
+
+    std::vector<int> columns;  // the ordering's columns
+    OrderTree::Builder tree;   // the entries at their carried rows, once placed
+    std::uint64_t version = 0; // the set's version once loaded
+
+private:
+    CarriedOrder carried_;               // views the content: used only while it is read
+    std::vector<FieldKind> kinds_;       // of the columns
+    std::vector<OrderEntry> byStorage_;  // the entries in storage order until placed
+    std::jthread bringIn_;               // brings byStorage_'s memory in (FreshMemory.h)
+    bool sound_ = true;                  // every row given so far is a record's
+    bool placed_ = false;
+};
+
 // A unique index: refuses a record whose values in its fields equal another's.
 struct UniqueIndex {
     struct Less {
@@ -60,9 +102,9 @@ struct UniqueIndex {
 };
 
 // Records packed under fields, in the order given, as a store's content in the given
-// form.
+// form; the binary form also carries order when it is given (see encodeStoreFrom).
 std::string encodePacked(const std::vector<FieldDef>& fields, const std::vector<const PackedRecord*>& records,
-                         StoreForm form);
+                         StoreForm form, const StoreOrder* order = nullptr);
 
 class RecordSet {
 public:
@@ -110,6 +152,9 @@ public:
     void applyOrder(std::vector<int> columns, std::string text);
     // Back to storage order, as for a table just filled.
     void clearOrder();
+    // The ordering in force is the order the store carried, taken as it was read and
+    // unchanged since. For tests.
+    bool orderCameFromStore() const { return byFields() && storeOrderVersion_ == version_; }
 
     // --- unique indexes
 
@@ -141,9 +186,12 @@ public:
     // held; returns its fields, which the caller keeps as the fields this set reads
     // through. Content that is not a sound store is refused with RecordTableError;
     // std::bad_alloc tells a store too large for the memory there is, or for the
-    // memory a store of its size may take (see RecordSet.cpp).
-    std::vector<FieldDef> load(std::string_view content);
-    // The records in storage order as a store's content in the given form.
+    // memory a store of its size may take (see RecordSet.cpp). When the store carries
+    // its order for the ordering the table will open in, that order is made ready on
+    // the way; the applyOrder that follows puts it in force.
+    std::vector<FieldDef> load(std::string_view content, std::string_view ordering = {});
+    // The records in storage order as a store's content in the given form; the
+    // binary form also carries the ordering in force.
     std::string encode(StoreForm form) const;
 
     // --- the records as read: those the last load packed. A record that is erased or
@@ -169,6 +217,9 @@ public:
     }
 
 private:
+    bool orderFromLoaded(LoadedOrder& loaded);
+    StoreOrder orderForWriting() const;
+
     OrderEntry orderEntry(PackedRecord* r) const { return OrderEntry{reader_.prefix(keyColumns_, r), r}; }
     bool goesBefore(const OrderEntry& a, const OrderEntry& b) const;
     void sortEntries(OrderEntry* a, OrderEntry* spare, std::size_t n, std::size_t byte) const;
@@ -185,6 +236,8 @@ private:
     std::vector<UniqueIndex> uniqueIndexes_;
     RecordPool pool_;               // where the records live, see RecordPool
     RecordPool::Mark readEnd_;      // the end of the records the last load packed
+    std::unique_ptr<LoadedOrder> loadedOrder_;  // made by load, taken by the next applyOrder
+    std::uint64_t storeOrderVersion_ = ~std::uint64_t{0};  // version_ when it was taken
 
     // The row of one record, remembered until the next change to the orders: the
     // current record's row is asked for after every step, and a search or a sorted

@@ -81,14 +81,7 @@ struct RecordTable::Impl {
         if (state == TableState::Closed)
             fail("Cannot perform this operation on a closed dataset");
     }
-    int findField(std::string_view name) const
-    {
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (equalIgnoringAsciiCase(fields[i].name, name))
-                return static_cast<int>(i);
-        }
-        return -1;
-    }
+    int findField(std::string_view name) const { return fieldColumn(fields, name); }
     int requireField(std::string_view name) const
     {
         const int column = findField(name);
@@ -380,7 +373,7 @@ void RecordTable::open()
         }
         if (!content || content->size() == 0)
             t.fail("Missing data provider or data packet");
-        t.fields = t.records.load(content->view());
+        t.fields = t.records.load(content->view(), t.ordering);
         t.fileRead = std::move(fileRead);
     } catch (const std::bad_alloc&) {
         failTooLargeToOpen(t.fileName);

@@ -18,11 +18,11 @@ StoreForm storeFormForFileName(std::string_view fileName)
 }
 
 std::string encodeStoreFrom(StoreForm form, const std::vector<FieldDef>& fields, std::size_t count,
-                            const RecordSource& source, std::size_t sizeHint)
+                            const RecordSource& source, std::size_t sizeHint, const StoreOrder* order)
 {
     checkFieldsForWriting(fields, count);
     return form == StoreForm::Xml ? encodeXml(fields, count, source, sizeHint)
-                                  : encodeBinary(fields, count, source, sizeHint);
+                                  : encodeBinary(fields, count, source, sizeHint, order);
 }
 
 std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,

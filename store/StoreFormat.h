@@ -2,7 +2,8 @@
 // The two forms of a store file's content, the program's own binary form and an XML
 // form, behind one entry point: this header chooses the form to write and tells the
 // form of what is read. Both carry the field definitions and the records in storage
-// order. The forms themselves, and the rules they share, are in format/.
+// order; the binary form also the records' order under the field ordering they were
+// written in. The forms themselves, and the rules they share, are in format/.
 
 #include "FieldTypes.h"
 #include "ValueView.h"
@@ -27,9 +28,11 @@ std::string encodeStore(StoreForm form, const std::vector<FieldDef>& fields,
 
 // The whole content of a store in the given form, its records read from source.
 // Every value must be null or of its field's kind. sizeHint is roughly the bytes the
-// records' values take; the writer reserves that much up front.
+// records' values take; the writer reserves that much up front. The binary form also
+// carries order, when it is given and names fields; the XML form carries none.
 std::string encodeStoreFrom(StoreForm form, const std::vector<FieldDef>& fields, std::size_t count,
-                            const RecordSource& source, std::size_t sizeHint = 0);
+                            const RecordSource& source, std::size_t sizeHint = 0,
+                            const StoreOrder* order = nullptr);
 
 // Refuses, from the first bytes of a file of size bytes (at least 64 of them, or all
 // of a shorter file) and before the rest is read, what decodeStore would refuse for

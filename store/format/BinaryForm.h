@@ -27,9 +27,10 @@ inline bool isBinaryStore(std::string_view content)
 }
 
 // The whole binary content of a store whose fields have been checked, its records
-// read from source. sizeHint is roughly the bytes the records' values take.
+// read from source, and the records' order when order is given and names fields.
+// sizeHint is roughly the bytes the records' values take.
 std::string encodeBinary(const std::vector<FieldDef>& fields, std::size_t count,
-                         const RecordSource& source, std::size_t sizeHint);
+                         const RecordSource& source, std::size_t sizeHint, const StoreOrder* order);
 
 // Refuses a binary store of size bytes, of which start holds the first ones (at
 // least the header, where there is one), when its header gives another length.

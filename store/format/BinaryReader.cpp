@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -150,9 +151,28 @@ private:
     bool matches_ = false;  // written by the worker before it ends, read after the join
 };
 
-// The fields and records of a binary store's body (its bytes before the checksum),
-// handed to sink; throws when they are not exactly what the body holds.
-void readBinaryRecords(std::string_view body, RecordSink& sink)
+// The records' order a store of version 2 or later carries between the record count
+// and the records; none when it names no field. Only its length is checked: what it
+// says is for the sink to check, or to ignore.
+std::optional<CarriedOrder> readCarriedOrder(ByteReader& in, std::uint32_t recordCount)
+{
+    const std::uint32_t columnCount = in.u32();
+    if (columnCount > in.remaining() / 4)
+        failFormat("The store file is damaged: the records' order runs past the end");
+    if (columnCount == 0)
+        return std::nullopt;
+    std::vector<std::uint32_t> columns(columnCount);
+    for (std::uint32_t& column : columns)
+        column = in.u32();
+    if (recordCount > in.remaining() / 4)
+        failFormat("The store file is damaged: the records' order runs past the end");
+    return CarriedOrder(std::move(columns), in.bytes(std::size_t{recordCount} * 4));
+}
+
+// The fields, the records' order of a version that carries one, and the records of a
+// binary store's body (its bytes before the checksum), handed to sink; throws when
+// they are not exactly what the body holds.
+void readBinaryRecords(std::string_view body, std::uint32_t version, RecordSink& sink)
 {
     const char* damaged = "The store file is damaged: ";
     ByteReader in(body.substr(headerSize));
@@ -185,10 +205,13 @@ void readBinaryRecords(std::string_view body, RecordSink& sink)
         failFormat(std::string(damaged) + "a field name appears twice");
 
     const std::uint32_t recordCount = in.u32();
+    const std::optional<CarriedOrder> order = version >= 2 ? readCarriedOrder(in, recordCount) : std::nullopt;
     // Each record takes at least one byte per field.
     if (recordCount > 0 && (fieldCount == 0 || recordCount > in.remaining() / fieldCount))
         failFormat("The store file is damaged: record count runs past the end");
     sink.begin(fields, recordCount);
+    if (order)
+        sink.order(*order);
 
     // The records are the bulk of a store: read through a plain pointer, with the
     // same checks, in the same order, as the reader above makes.
@@ -267,7 +290,7 @@ void decodeBinary(std::string_view content, RecordSink& sink)
 
     // The version is read only once the checksum holds, so that a damaged version
     // number is reported as damage rather than as a file from the future.
-    if (version == 0 || version > currentVersion) {
+    if (version == 0 || version > binaryVersion) {
         checksum.require();
         if (version == 0)
             failFormat("The store file is damaged: format version 0");
@@ -278,7 +301,7 @@ void decodeBinary(std::string_view content, RecordSink& sink)
     // way gives way to a checksum mismatch, and the sink hears that the content is
     // whole only once the checksum holds: the outcome is that of checking first.
     try {
-        readBinaryRecords(body, sink);
+        readBinaryRecords(body, version, sink);
     } catch (...) {
         checksum.require();
         throw;

@@ -1,5 +1,6 @@
 // The binary form's writer: the header, the field definitions, every record's
-// values checked as they are written, the total length filled in, and the checksum.
+// values checked as they are written, the records' order, the total length filled
+// in, and the checksum.
 
 #include "format/BinaryForm.h"
 
@@ -72,15 +73,33 @@ std::uint32_t checkedCount(std::size_t n, const char* what)
     return static_cast<std::uint32_t>(n);
 }
 
+// The records' order, between their count and the records: the ordering's field
+// count, 0 when there is none, then its fields and each record's row in it.
+void writeOrder(BufferWriter& w, const StoreOrder* order, std::size_t count)
+{
+    if (order == nullptr || order->columns.empty()) {
+        w.u32(0);
+        return;
+    }
+    if (order->rows.size() != count)
+        failFormat("Cannot write the store: the records' order does not hold one row per record");
+    w.u32(checkedCount(order->columns.size(), "fields in the ordering"));
+    for (const std::uint32_t column : order->columns)
+        w.u32(column);
+    for (const std::uint32_t row : order->rows)
+        w.u32(row);
+}
+
 }  // namespace
 
 std::string encodeBinary(const std::vector<FieldDef>& fields, std::size_t count,
-                         const RecordSource& source, std::size_t sizeHint)
+                         const RecordSource& source, std::size_t sizeHint, const StoreOrder* order)
 {
     std::string out;
-    BufferWriter w(out, sizeHint + 64 + fields.size() * 48);
+    const std::size_t orderBytes = order ? 4 * (order->columns.size() + order->rows.size()) : 0;
+    BufferWriter w(out, sizeHint + orderBytes + 64 + fields.size() * 48);
     w.bytes(binaryMagic);
-    w.u32(currentVersion);
+    w.u32(binaryVersion);
     w.u64(0);  // total length, filled in at the end
     w.u32(checkedCount(fields.size(), "fields"));
     for (const FieldDef& field : fields) {
@@ -91,6 +110,7 @@ std::string encodeBinary(const std::vector<FieldDef>& fields, std::size_t count,
         w.u8(field.required ? 1u : 0u);
     }
     w.u32(checkedCount(count, "records"));
+    writeOrder(w, order, count);
     std::vector<ValueView> values(fields.size());
     for (std::size_t r = 0; r < count; ++r) {
         source(r, values.data());

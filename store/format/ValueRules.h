@@ -1,6 +1,6 @@
 #pragma once
 // The rules both store forms share, so that whatever is written can be read back:
-// the format version, UTF-8 and the characters XML allows, field names and field
+// the format versions, UTF-8 and the characters XML allows, field names and field
 // definitions, and the values a record may hold. Failures throw RecordTableError.
 
 #include "FieldTypes.h"
@@ -13,7 +13,11 @@
 #include <string_view>
 #include <vector>
 
-inline constexpr std::uint32_t currentVersion = 1;
+// The version each form's writer writes, and the highest its reader knows. The
+// binary form went to 2 when it began to carry the records' order under a field
+// ordering; the XML form carries no such order and stays at 1.
+inline constexpr std::uint32_t binaryVersion = 2;
+inline constexpr std::uint32_t xmlVersion = 1;
 
 // Throws RecordTableError with text, the whole of what the user is told.
 [[noreturn]] void failFormat(const std::string& text);

@@ -60,7 +60,7 @@ public:
         const std::uint64_t number = parseUnsigned(version, "format version");
         if (number == 0)
             invalid("format version 0");
-        if (number > currentVersion)
+        if (number > xmlVersion)
             failNewerVersion(number);
         if (root.selfClosing)
             invalid("expected <fields>");

@@ -63,7 +63,7 @@ std::string encodeXml(const std::vector<FieldDef>& fields, std::size_t count,
     out += xmlDeclaration;
     out += "\n<";
     out += rootName;
-    out += " version=\"" + std::to_string(currentVersion) + "\">\n";
+    out += " version=\"" + std::to_string(xmlVersion) + "\">\n";
     out += " <fields>\n";
     for (const FieldDef& field : fields) {
         out += "  <field name=\"";

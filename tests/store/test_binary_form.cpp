@@ -16,21 +16,68 @@ TEST(StoreFormat, BinaryLayoutIsTheDocumentedOne)
 {
     ASSERT_EQ(referenceCrc("123456789"), 0xCBF43926u);
     // One text field "N" (size 9, required), one integer field "I"; two records.
-    const std::string body = le(2, 4) + le(1, 4) + "N" + "\x01"s + le(9, 4) + "\x01"s
-                           + le(1, 4) + "I" + "\x02"s + le(0, 4) + "\x00"s
-                           + le(2, 4) + "\x01"s + le(2, 4) + "hi" + "\x01"s + le(0xFFFFFFFE, 4)
-                           + "\x00\x00"s;
-    const std::string built = handBuiltBinary(1, body);
-    const DecodedStore store = decodeStore(built);
+    const std::string fieldsPart = le(2, 4) + le(1, 4) + "N" + "\x01"s + le(9, 4) + "\x01"s
+                                 + le(1, 4) + "I" + "\x02"s + le(0, 4) + "\x00"s;
+    const std::string recordsPart = "\x01"s + le(2, 4) + "hi" + "\x01"s + le(0xFFFFFFFE, 4) + "\x00\x00"s;
     const std::vector<FieldDef> fields{{"N", FieldKind::Text, 9, true}, {"I", FieldKind::Integer, 0, false}};
-    EXPECT_EQ(store.fields, fields);
-    EXPECT_EQ(store.records, (std::vector<Record>{{text("hi"), integer(-2)}, {std::nullopt, std::nullopt}}));
-    const std::vector<Record> records = store.records;
-    EXPECT_EQ(encodeStore(StoreForm::Binary, fields, pointers(records)), built);
+    const std::vector<Record> records{{text("hi"), integer(-2)}, {std::nullopt, std::nullopt}};
 
-    EXPECT_EQ(errorOf(handBuiltBinary(2, body)),
-              "The store file was written by a newer version of this program: format 2");
-    EXPECT_EQ(errorOf(handBuiltBinary(1, body + "\x00"s)), "The store file is damaged: data after the records");
+    // Version 1: the record count, then the records.
+    const std::string first = handBuiltBinary(1, fieldsPart + le(2, 4) + recordsPart);
+    EXPECT_EQ(decodeStore(first).fields, fields);
+    EXPECT_EQ(decodeStore(first).records, records);
+    EXPECT_EQ(errorOf(handBuiltBinary(1, fieldsPart + le(2, 4) + recordsPart + "\x00"s)),
+              "The store file is damaged: data after the records");
+
+    // Version 2, as written: the records' order between their count and the records,
+    // here none (no fields).
+    const std::string second = handBuiltBinary(2, fieldsPart + le(2, 4) + le(0, 4) + recordsPart);
+    EXPECT_EQ(encodeStore(StoreForm::Binary, fields, pointers(records)), second);
+    EXPECT_EQ(decodeStore(second).records, records);
+
+    // An order by field 1, then field 0: the first record takes row 1, the second row 0.
+    struct OrderSink : RecordSink {
+        std::vector<std::uint32_t> columns, rows;
+        std::size_t records = 0;
+        void begin(const std::vector<FieldDef>&, std::size_t) override {}
+        void order(const CarriedOrder& order) override
+        {
+            EXPECT_EQ(records, 0u) << "the order comes before the records";
+            columns = order.columns();
+            for (std::size_t position = 0; position < order.size(); ++position)
+                rows.push_back(order.row(position));
+        }
+        void record(const ValueView*) override { ++records; }
+    };
+    const std::string orderPart = le(2, 4) + le(1, 4) + le(0, 4) + le(1, 4) + le(0, 4);
+    const std::string ordered = handBuiltBinary(2, fieldsPart + le(2, 4) + orderPart + recordsPart);
+    const std::vector<Record> readBack = records;
+    const auto source = [&](std::size_t r, ValueView* values) {
+        for (std::size_t f = 0; f < fields.size(); ++f)
+            values[f] = viewOf(readBack[r][f]);
+    };
+    const StoreOrder order{{1, 0}, {1, 0}};
+    EXPECT_EQ(encodeStoreFrom(StoreForm::Binary, fields, records.size(), source, 0, &order), ordered);
+    OrderSink sink;
+    decodeStoreInto(ordered, sink);
+    EXPECT_EQ(sink.columns, (std::vector<std::uint32_t>{1, 0}));
+    EXPECT_EQ(sink.rows, (std::vector<std::uint32_t>{1, 0}));
+    EXPECT_EQ(sink.records, 2u);
+    // The XML form carries no order.
+    EXPECT_EQ(encodeStoreFrom(StoreForm::Xml, fields, records.size(), source, 0, &order),
+              encodeStore(StoreForm::Xml, fields, pointers(records)));
+
+    // What the order says is not the reader's to check, only its length.
+    EXPECT_EQ(errorOf(handBuiltBinary(2, fieldsPart + le(2, 4) + le(0x40000000, 4) + recordsPart)),
+              "The store file is damaged: the records' order runs past the end");
+    EXPECT_EQ(errorOf(handBuiltBinary(2, fieldsPart + le(2, 4) + le(1, 4) + le(7, 4) + le(5, 4))),
+              "The store file is damaged: the records' order runs past the end");
+    EXPECT_EQ(decodeStore(handBuiltBinary(2, fieldsPart + le(2, 4) + le(1, 4) + le(9, 4) + le(5, 4) + le(5, 4)
+                                                 + recordsPart))
+                  .records,
+              records);
+    EXPECT_EQ(errorOf(handBuiltBinary(3, fieldsPart + le(2, 4) + le(0, 4) + recordsPart)),
+              "The store file was written by a newer version of this program: format 3");
 }
 
 TEST(StoreFormat, EveryTruncationAndEveryFlippedByteOfABinaryStoreIsRefused)

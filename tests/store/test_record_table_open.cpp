@@ -4,6 +4,7 @@
 // the field's size, counted in characters, still opens. And a large store, read with
 // a second thread at work, opens whole or not at all.
 
+#include "RecordSet.h"
 #include "StoreFormat.h"
 #include "format_test_support.h"
 #include "table_test_support.h"
@@ -194,4 +195,97 @@ TEST(TableOpen, MemoryStaysInProportionToTheFileAndRunningOutIsATableError)
               "The store file \"" + large + "\" is too large to open");
 #endif
 #endif
+}
+
+// A table opened in the ordering its file was written in takes the order the file
+// carries, without a sort, only when that order is exactly the one sorting gives,
+// records with equal keys in storage order. A carried order that is not (rows out of
+// order, equal keys out of storage order, a row given twice, a row past the last, an
+// order for other fields) is ignored: the table sorts, opens as it would without it,
+// and leaves the file as it was.
+TEST(TableOpen, AFilesOwnOrderIsTakenOnlyWhenItIsTheSortedOne)
+{
+    TempFolder folder;
+    const std::string path = folder.file("ordered.db");
+    {
+        RecordTable writer;
+        writer.setFileName(path);
+        openStore(writer);
+        writer.setOrdering("NAME;LOGIN");
+        // Equal keys three times over, so the order among them is storage order.
+        const char* names[] = {"Shop", "Bank", "Shop", "bank", "Shop", "Bank", "Serial"};
+        const char* logins[] = {"anna", "jo", "anna", "jo", "bert", "jo", "anna"};
+        for (int i = 0; i < 7; ++i)
+            insert(writer, names[i], logins[i], "pw", std::to_string(i));
+        writer.close();
+    }
+    const std::string content = readWhole(path);
+    const DecodedStore decoded = decodeStore(content);
+    const auto shown = [](const RecordTable& table) {
+        std::vector<std::string> result;
+        for (int row = 0; row < table.recordCount(); ++row)
+            result.push_back(table.rowText(row, 0) + "/" + table.rowText(row, 1) + "/" + table.rowText(row, 3));
+        return result;
+    };
+    const std::vector<std::string> sorted{"Bank/jo/1", "Bank/jo/5", "Serial/anna/6", "Shop/anna/0",
+                                          "Shop/anna/2", "Shop/bert/4",  "bank/jo/3"};
+    // The rows the file carries: record i (NOTES i) stands at row rows[i].
+    const std::vector<std::uint32_t> rows{3, 0, 4, 6, 5, 1, 2};
+    const auto withOrder = [&](StoreOrder order) {
+        const auto source = [&](std::size_t r, ValueView* values) {
+            for (std::size_t f = 0; f < decoded.fields.size(); ++f)
+                values[f] = viewOf(decoded.records[r][f]);
+        };
+        return encodeStoreFrom(StoreForm::Binary, decoded.fields, decoded.records.size(), source, 0, &order);
+    };
+    ASSERT_EQ(withOrder({{0, 1}, rows}), content) << "the file carries these rows";
+
+    const auto opensSorted = [&](const std::string& file, bool fromFile) {
+        writeWhole(path, file);
+        RecordTable table;
+        table.setFileName(path);
+        table.setOrdering("NAME;LOGIN");
+        table.open();
+        EXPECT_EQ(shown(table), sorted);
+        EXPECT_EQ(table.currentRow(), 0);
+        table.close();
+        EXPECT_EQ(readWhole(path), file);
+        std::vector<FieldDef> fields;
+        RecordSet set(fields);
+        fields = set.load(file, "name ; login");
+        set.applyOrder({0, 1}, "name ; login");
+        EXPECT_EQ(set.orderCameFromStore(), fromFile);
+    };
+    opensSorted(content, true);
+    const auto swapped = [&](std::size_t a, std::size_t b) {
+        std::vector<std::uint32_t> changed = rows;
+        std::swap(changed[a], changed[b]);
+        return changed;
+    };
+    {
+        SCOPED_TRACE("rows out of order");
+        opensSorted(withOrder({{0, 1}, swapped(0, 6)}), false);
+    }
+    {
+        SCOPED_TRACE("equal keys out of storage order");
+        opensSorted(withOrder({{0, 1}, swapped(1, 5)}), false);
+    }
+    {
+        // The rows left are in order; only the empty one tells.
+        SCOPED_TRACE("a row given twice, leaving the first empty");
+        std::vector<std::uint32_t> twice = rows;
+        twice[1] = twice[5];
+        opensSorted(withOrder({{0, 1}, twice}), false);
+    }
+    {
+        SCOPED_TRACE("a row past the last");
+        std::vector<std::uint32_t> past = rows;
+        past[3] = 7;
+        opensSorted(withOrder({{0, 1}, past}), false);
+    }
+    {
+        SCOPED_TRACE("an order for other fields");
+        opensSorted(withOrder({{0}, rows}), false);
+        opensSorted(withOrder({{0, 1, 2}, rows}), false);
+    }
 }

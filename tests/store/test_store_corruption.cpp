@@ -1,8 +1,10 @@
 // Damaged store files opened through the table as the program opens them: a small
-// store of the program's own schema, in both forms, with one bit flipped at every
+// store of the program's own schema, in both forms, written in the ordering
+// "NAME;LOGIN" (so the binary form carries its order), with one bit flipped at every
 // byte and cut short at every byte. Each copy is refused with RecordTableError or
-// read back as valid records; nothing else is thrown, nothing crashes, and the
-// damaged file is never written, not even when the table opened it and closed.
+// read back as valid records, also when opened with that ordering in force; nothing
+// else is thrown, nothing crashes, and the damaged file is never written, not even
+// when the table opened it and closed.
 
 #include "StoreFormat.h"
 #include "table_test_support.h"
@@ -142,6 +144,38 @@ std::string inconsistency(RecordTable& table, std::size_t decodedCount)
     return {};
 }
 
+// Every row's every field as shown, in the ordering in force.
+std::vector<std::string> allRows(const RecordTable& table)
+{
+    std::vector<std::string> result;
+    for (int row = 0; row < table.recordCount(); ++row) {
+        std::string shown;
+        for (int column = 0; column < static_cast<int>(table.fields().size()); ++column)
+            shown += table.rowText(row, column) + "|";
+        result.push_back(shown);
+    }
+    return result;
+}
+
+// Opened as the list switch opens a list, with the ordering already in force, the
+// store shows the rows that ordering it once open shows.
+void checkOpenedInOrder(const std::string& path, RecordTable& table, std::size_t decodedCount, const std::string& what)
+{
+    std::vector<std::string> expected;
+    try {
+        table.setOrdering("NAME;LOGIN");
+        expected = allRows(table);
+    } catch (const RecordTableError&) {
+        return;  // a damaged name: no such ordering
+    }
+    RecordTable inOrder("viewDB");
+    inOrder.setFileName(path);
+    inOrder.setOrdering("NAME;LOGIN");
+    inOrder.open();
+    EXPECT_EQ(inconsistency(inOrder, decodedCount), "") << what << ", opened in order";
+    EXPECT_EQ(allRows(inOrder), expected) << what << ", opened in order";
+}
+
 struct SweepFigures {
     int refused = 0, opened = 0;
 };
@@ -171,6 +205,7 @@ void openDamaged(const std::string& path, const std::string& damaged, const std:
         EXPECT_TRUE(decodes) << what << ": the table opened what decodeStore refuses";
         const std::string wrong = inconsistency(table, decodedCount);
         EXPECT_EQ(wrong, "") << what;
+        checkOpenedInOrder(path, table, decodedCount, what);
         // The user orders the list by its titles; damaged names or values may refuse.
         for (const char* ordering : {"NAME;LOGIN", "LOGIN", "PASSWORD"}) {
             try {
@@ -205,6 +240,7 @@ TEST_P(CorruptionSweep, EveryFlippedBitAndEveryCutIsRefusedOrReadsValidRecords)
         writer.setFileName(path);
         openStore(writer);
         fillAwkwardStore(writer);
+        writer.setOrdering("NAME;LOGIN");
         writer.close();
     }
     const std::string whole = readWhole(path);
