@@ -12,12 +12,13 @@
 
 #include "RecordSet.h"
 
-#include "FreshMemory.h"
 #include "TextRules.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -34,52 +35,105 @@ std::unique_ptr<LoadedOrder> LoadedOrder::start(const std::vector<FieldDef>& fie
     const auto same = [](int column, std::uint32_t carriedColumn) {
         return static_cast<std::uint32_t>(column) == carriedColumn;
     };
-    if (columns.empty()
+    if (columns.empty() || carried.size() >= stopped
         || !std::equal(columns.begin(), columns.end(), carried.columns().begin(), carried.columns().end(), same))
         return nullptr;
     return std::make_unique<LoadedOrder>(fields, std::move(columns), carried);
 }
 
 LoadedOrder::LoadedOrder(const std::vector<FieldDef>& fields, std::vector<int> keyColumns, const CarriedOrder& carried)
-    : columns(std::move(keyColumns)), carried_(carried)
+    : columns(std::move(keyColumns)),
+      fields_(fields),
+      carried_(carried),
+      records_(std::make_unique_for_overwrite<PackedRecord*[]>(carried.size()))
 {
-    for (const int column : columns)
-        kinds_.push_back(fields[static_cast<std::size_t>(column)].kind);
-    byStorage_.reserve(carried.size());
-    bringIn_ = bringInInBackground(byStorage_.data(), byStorage_.capacity() * sizeof(OrderEntry));
-    tree.reserveSlots(carried.size());
+    try {
+        placing_ = std::jthread([this] { placeHandedOver(); });
+    } catch (const std::system_error&) {
+        // No second thread to be had: placeEntries places every entry itself.
+    }
 }
 
-void LoadedOrder::add(PackedRecord* r, const ValueView* values)
+void LoadedOrder::add(PackedRecord* r)
 {
-    const std::size_t position = byStorage_.size();
-    if (!sound_ || position >= carried_.size() || carried_.row(position) >= carried_.size()) {
-        sound_ = false;
+    std::uint32_t& count = added_.count;
+    if (count == carried_.size()) {
+        added_.tooMany = true;
         return;
     }
-    const std::uint32_t row = carried_.row(position);
-    r->seq = static_cast<std::uint32_t>(position);
-    tree.noteHome(row, r);
-    // The same prefix RecordReader::prefix reads from the packed record, made from
-    // the values while they are at hand.
-    PrefixBuilder builder;
-    for (std::size_t k = 0; k < columns.size() && !builder.full(); ++k)
-        builder.add(values[columns[k]], kinds_[k]);
-    byStorage_.push_back(OrderEntry{builder.prefix(), r});
+    r->seq = count;
+    records_[count++] = r;
+    // Handed over a batch at a time, so that the two threads seldom meet on the count.
+    if (count % batch == 0 || count == carried_.size()) {
+        handedOver_.store(count, std::memory_order_release);
+        handedOver_.notify_one();
+    }
 }
 
-// The entries go to their rows in a pass of their own: amid the reading, whose own
-// writes keep the processor's queue of writes full, each write to a row far from
-// the last would wait for memory.
+void LoadedOrder::placeHandedOver()
+{
+    try {
+        tree.reserveSlots(carried_.size());
+        std::vector<OrderEntry> made(batch);
+        std::uint32_t done = 0;
+        for (;;) {
+            const std::uint32_t ready = handedOver_.load(std::memory_order_acquire);
+            if (ready == stopped)
+                return;
+            for (; done < ready; done = std::min(ready, done + batch))
+                place(done, std::min(ready, done + batch), made.data());
+            if (done == carried_.size())
+                return;
+            handedOver_.wait(ready, std::memory_order_acquire);
+        }
+    } catch (const std::bad_alloc&) {
+        failure_ = std::current_exception();
+    }
+}
+
+// The entries are made first and put at their rows after: a put writes far from the
+// last one, and reading a record's key while such writes are under way would wait
+// for every one of them.
+void LoadedOrder::place(std::uint32_t begin, std::uint32_t end, OrderEntry* made)
+{
+    for (std::uint32_t position = begin; position < end; ++position) {
+        PackedRecord* r = records_[position];
+        made[position - begin] = OrderEntry{reader_.prefix(columns, r), r};
+    }
+    for (std::uint32_t position = begin; position < end; ++position) {
+        const std::uint32_t row = carried_.row(position);
+        if (row >= carried_.size()) {
+            rowsInRange_ = false;
+            continue;
+        }
+        const OrderEntry& entry = made[position - begin];
+        tree.noteHome(row, entry.rec);
+        tree.put(row, entry);
+    }
+}
+
 void LoadedOrder::placeEntries()
 {
-    if (!sound_ || byStorage_.size() != carried_.size())
+    if (added_.tooMany || added_.count != carried_.size()) {
+        stopPlacing();
         return;
-    for (std::size_t position = 0; position < byStorage_.size(); ++position)
-        tree.put(carried_.row(position), byStorage_[position]);
-    bringIn_ = {};
-    byStorage_ = {};
-    placed_ = true;
+    }
+    if (placing_.joinable())
+        placing_.join();
+    else
+        placeHandedOver();
+    if (failure_)
+        std::rethrow_exception(failure_);
+    placed_ = rowsInRange_;
+}
+
+void LoadedOrder::stopPlacing()
+{
+    if (!placing_.joinable())
+        return;
+    handedOver_.store(stopped, std::memory_order_release);
+    handedOver_.notify_one();
+    placing_.join();
 }
 
 // Puts the carried order in force when each entry goes before the next; false, with

@@ -277,7 +277,7 @@ std::vector<FieldDef> RecordSet::load(std::string_view content, std::string_view
             PackedRecord* r = pool.pack(values, fields);
             storage.append(StorageEntry{r});
             if (prepared)
-                prepared->add(r, values);
+                prepared->add(r);
         }
         void order(const CarriedOrder& carried) override { prepared = LoadedOrder::start(fields, ordering_, carried); }
         void end() override

@@ -16,8 +16,10 @@
 #include "StoreFormat.h"
 #include "ValueView.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <set>
 #include <string>
@@ -49,11 +51,12 @@ using StorageTree = CountedBTree<StorageEntry, StorageHome, 128, 64>;
 using OrderTree = CountedBTree<OrderEntry, OrderHome, 64, 64>;
 
 // The ordering a table opens in, taken from the order its store carries when that
-// order is for the ordering's fields. While the store is read, each record is told
-// the row the carried order gives it, and its entry is made, the key prefix from
-// the values at hand; once all are read, each entry is put at its row.
-// RecordSet::applyOrder then checks the rows in one pass and puts the order in
-// force, or, when the check fails, sorts as it would without it.
+// order is for the ordering's fields. While the store is read, a second thread
+// follows the reading: it makes each record's entry, the key prefix read from the
+// packed record, and puts it at the row the carried order gives the record, so that
+// taking the order adds little to the reading's own time on a processor with two
+// cores. RecordSet::applyOrder then checks the rows in one pass and puts the order
+// in force, or, when the check fails, sorts as it would without it.
 class LoadedOrder {
 public:
     // One when the ordering text names fields, every name is a field, and the
@@ -61,14 +64,16 @@ public:
     static std::unique_ptr<LoadedOrder> start(const std::vector<FieldDef>& fields, std::string_view ordering,
                                               const CarriedOrder& carried);
     LoadedOrder(const std::vector<FieldDef>& fields, std::vector<int> columns, const CarriedOrder& carried);
+    ~LoadedOrder() { stopPlacing(); }
+    LoadedOrder(const LoadedOrder&) = delete;
+    LoadedOrder& operator=(const LoadedOrder&) = delete;
 
-    // The next record in storage order, and its values: numbers it in that order
-    // (its seq), tells it the leaf of its row and makes its entry. Stops at a row
-    // that is no record's.
-    void add(PackedRecord* r, const ValueView* values);
-    // Once every record is added, while the carried order can still be read: puts
-    // each entry at its row. A row given twice leaves another empty, which the
-    // check finds.
+    // The next record in storage order, packed: numbers it in that order (its seq)
+    // and hands it to the placing. A record past the carried rows spoils the order.
+    void add(PackedRecord* r);
+    // Once every record is added, while the carried order can still be read: waits
+    // until each entry is at its row. A row given twice leaves another empty, which
+    // the check finds. Throws std::bad_alloc when the rows found no memory.
     void placeEntries();
     // Every entry is at a row of its own.
     bool placed() const { return placed_; }
@@ -78,11 +83,33 @@ public:
     std::uint64_t version = 0; // the set's version once loaded
 
 private:
-    CarriedOrder carried_;               // views the content: used only while it is read
-    std::vector<FieldKind> kinds_;       // of the columns
-    std::vector<OrderEntry> byStorage_;  // the entries in storage order until placed
-    std::jthread bringIn_;               // brings byStorage_'s memory in (FreshMemory.h)
-    bool sound_ = true;                  // every row given so far is a record's
+    // What the placing does, on its thread or, when none could be had, at the end.
+    void placeHandedOver();
+    // Puts the entries of the records at [begin, end) of storage order at their rows,
+    // made first in made.
+    void place(std::uint32_t begin, std::uint32_t end, OrderEntry* made);
+    // Ends the placing, with what it has placed, and waits for its thread.
+    void stopPlacing();
+
+    static constexpr std::uint32_t stopped = ~std::uint32_t{0};  // handedOver_ when the placing is to end
+    static constexpr std::uint32_t batch = 512;  // records handed over at once
+
+    std::vector<FieldDef> fields_;
+    RecordReader reader_{fields_};
+    CarriedOrder carried_;  // views the content: used only while it is read
+    std::unique_ptr<PackedRecord*[]> records_;  // in storage order, as added
+    // The reading's own count, on a cache line of its own: were it beside what the
+    // placing reads for every record, each add would take the line from the other core.
+    struct alignas(64) Added {
+        std::uint32_t count = 0;
+        bool tooMany = false;  // more records than carried rows
+    } added_;
+    // The records the placing may take: records_[0, handedOver_), or stopped.
+    alignas(64) std::atomic<std::uint32_t> handedOver_{0};
+    // Written by the placing, read once it has ended.
+    bool rowsInRange_ = true;
+    std::exception_ptr failure_;
+    std::jthread placing_;
     bool placed_ = false;
 };
 

@@ -289,3 +289,56 @@ TEST(TableOpen, AFilesOwnOrderIsTakenOnlyWhenItIsTheSortedOne)
         opensSorted(withOrder({{0, 1, 2}, rows}), false);
     }
 }
+
+// Thousands of records: the order is taken in many parts while the file is read, the
+// last part short. Every row must come out as sorting gives it, and a bad row in the
+// last part must still turn the carried order down.
+TEST(TableOpen, ALargeFilesOrderIsTakenWholeOrNotAtAll)
+{
+    TempFolder folder;
+    const std::string path = folder.file("large-ordered.db");
+    constexpr int count = 5000;
+    {
+        RecordTable writer;
+        writer.setFileName(path);
+        openStore(writer);
+        writer.setOrdering("NAME;LOGIN");
+        for (int i = 0; i < count; ++i)
+            insert(writer, "site " + std::to_string(i * 7919 % 613), "user " + std::to_string(i % 7), "pw",
+                   std::to_string(i));
+        writer.close();
+    }
+    const std::string content = readWhole(path);
+    std::vector<FieldDef> sortedFields;
+    RecordSet sorted(sortedFields);
+    sortedFields = sorted.load(content);
+    sorted.applyOrder({0, 1}, "NAME;LOGIN");
+    const RecordReader& reader = sorted.reader();
+    const auto rowsOf = [&](const std::string& file, bool fromFile) {
+        std::vector<FieldDef> fields;
+        RecordSet set(fields);
+        fields = set.load(file, "NAME;LOGIN");
+        set.applyOrder({0, 1}, "NAME;LOGIN");
+        EXPECT_EQ(set.orderCameFromStore(), fromFile);
+        ASSERT_EQ(set.count(), std::size_t{count});
+        for (std::size_t row = 0; row < set.count(); ++row)
+            ASSERT_EQ(set.reader().unpack(set.recordAt(row)), reader.unpack(sorted.recordAt(row))) << "row " << row;
+    };
+    rowsOf(content, true);
+
+    // The same records with the rows the file carries, but the last record's row
+    // past the end.
+    const DecodedStore decoded = decodeStore(content);
+    StoreOrder order{{0, 1}, std::vector<std::uint32_t>(count)};
+    for (std::size_t row = 0; row < std::size_t{count}; ++row) {
+        const std::string notes(reader.value(sorted.recordAt(row), 3).text);  // the record's place when written
+        order.rows[static_cast<std::size_t>(std::stoi(notes))] = static_cast<std::uint32_t>(row);
+    }
+    const auto source = [&](std::size_t r, ValueView* values) {
+        for (std::size_t f = 0; f < decoded.fields.size(); ++f)
+            values[f] = viewOf(decoded.records[r][f]);
+    };
+    ASSERT_EQ(encodeStoreFrom(StoreForm::Binary, decoded.fields, count, source, 0, &order), content);
+    order.rows.back() = count;
+    rowsOf(encodeStoreFrom(StoreForm::Binary, decoded.fields, count, source, 0, &order), false);
+}
