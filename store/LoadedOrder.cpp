@@ -35,7 +35,7 @@ std::unique_ptr<LoadedOrder> LoadedOrder::start(const std::vector<FieldDef>& fie
     const auto same = [](int column, std::uint32_t carriedColumn) {
         return static_cast<std::uint32_t>(column) == carriedColumn;
     };
-    if (columns.empty() || carried.size() >= stopped
+    if (columns.empty() || carried.size() >= most
         || !std::equal(columns.begin(), columns.end(), carried.columns().begin(), carried.columns().end(), same))
         return nullptr;
     return std::make_unique<LoadedOrder>(fields, std::move(columns), carried);
@@ -48,7 +48,7 @@ LoadedOrder::LoadedOrder(const std::vector<FieldDef>& fields, std::vector<int> k
       records_(std::make_unique_for_overwrite<PackedRecord*[]>(carried.size()))
 {
     try {
-        placing_ = std::jthread([this] { placeHandedOver(); });
+        placing_ = std::jthread([this] { placeOnThread(); });
     } catch (const std::system_error&) {
         // No second thread to be had: placeEntries places every entry itself.
     }
@@ -70,24 +70,37 @@ void LoadedOrder::add(PackedRecord* r)
     }
 }
 
-void LoadedOrder::placeHandedOver()
+void LoadedOrder::placeOnThread()
 {
     try {
         tree.reserveSlots(carried_.size());
-        std::vector<OrderEntry> made(batch);
-        std::uint32_t done = 0;
-        for (;;) {
-            const std::uint32_t ready = handedOver_.load(std::memory_order_acquire);
+    } catch (const std::bad_alloc&) {
+        failure_ = std::current_exception();
+        room_.store(Room::Failed, std::memory_order_release);
+        room_.notify_one();
+        return;
+    }
+    room_.store(Room::Made, std::memory_order_release);
+    room_.notify_one();
+    placeClaimed();
+}
+
+void LoadedOrder::placeClaimed()
+{
+    std::vector<OrderEntry> made(batch);
+    const auto n = static_cast<std::uint32_t>(carried_.size());
+    for (;;) {
+        const std::uint32_t begin = claimed_.fetch_add(batch, std::memory_order_relaxed);
+        if (begin >= n)
+            return;
+        const std::uint32_t end = std::min(n, begin + batch);
+        for (std::uint32_t ready = handedOver_.load(std::memory_order_acquire); ready < end || ready == stopped;
+             ready = handedOver_.load(std::memory_order_acquire)) {
             if (ready == stopped)
-                return;
-            for (; done < ready; done = std::min(ready, done + batch))
-                place(done, std::min(ready, done + batch), made.data());
-            if (done == carried_.size())
                 return;
             handedOver_.wait(ready, std::memory_order_acquire);
         }
-    } catch (const std::bad_alloc&) {
-        failure_ = std::current_exception();
+        place(begin, end, made.data());
     }
 }
 
@@ -103,7 +116,7 @@ void LoadedOrder::place(std::uint32_t begin, std::uint32_t end, OrderEntry* made
     for (std::uint32_t position = begin; position < end; ++position) {
         const std::uint32_t row = carried_.row(position);
         if (row >= carried_.size()) {
-            rowsInRange_ = false;
+            rowsInRange_.store(false, std::memory_order_relaxed);
             continue;
         }
         const OrderEntry& entry = made[position - begin];
@@ -118,13 +131,22 @@ void LoadedOrder::placeEntries()
         stopPlacing();
         return;
     }
-    if (placing_.joinable())
+    if (!placing_.joinable()) {
+        tree.reserveSlots(carried_.size());
+        placeClaimed();
+    } else {
+        // Every record is handed over: the reading helps with what is left, once the
+        // rows have room.
+        Room room = room_.load(std::memory_order_acquire);
+        for (; room == Room::Making; room = room_.load(std::memory_order_acquire))
+            room_.wait(room, std::memory_order_acquire);
+        if (room == Room::Made)
+            placeClaimed();
         placing_.join();
-    else
-        placeHandedOver();
+    }
     if (failure_)
         std::rethrow_exception(failure_);
-    placed_ = rowsInRange_;
+    placed_ = rowsInRange_.load(std::memory_order_relaxed);
 }
 
 void LoadedOrder::stopPlacing()

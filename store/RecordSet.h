@@ -55,8 +55,10 @@ using OrderTree = CountedBTree<OrderEntry, OrderHome, 64, 64>;
 // follows the reading: it makes each record's entry, the key prefix read from the
 // packed record, and puts it at the row the carried order gives the record, so that
 // taking the order adds little to the reading's own time on a processor with two
-// cores. RecordSet::applyOrder then checks the rows in one pass and puts the order
-// in force, or, when the check fails, sorts as it would without it.
+// cores. The records go to the placing in batches; once the reading is done, it
+// places batches too, until none is left. RecordSet::applyOrder then checks the rows
+// in one pass and puts the order in force, or, when the check fails, sorts as it
+// would without it.
 class LoadedOrder {
 public:
     // One when the ordering text names fields, every name is a field, and the
@@ -83,8 +85,11 @@ public:
     std::uint64_t version = 0; // the set's version once loaded
 
 private:
-    // What the placing does, on its thread or, when none could be had, at the end.
-    void placeHandedOver();
+    // The placing's thread: makes room for the rows, then places batches.
+    void placeOnThread();
+    // Claims batch after batch not yet claimed, waits until it is handed over, and
+    // places it; ends when none is left, or when the placing is stopped.
+    void placeClaimed();
     // Puts the entries of the records at [begin, end) of storage order at their rows,
     // made first in made.
     void place(std::uint32_t begin, std::uint32_t end, OrderEntry* made);
@@ -93,6 +98,8 @@ private:
 
     static constexpr std::uint32_t stopped = ~std::uint32_t{0};  // handedOver_ when the placing is to end
     static constexpr std::uint32_t batch = 512;  // records handed over at once
+    static constexpr std::uint32_t most = 1u << 31;  // records, far above what memory holds
+    enum class Room : std::uint8_t { Making, Made, Failed };  // of the rows, made by the placing's thread
 
     std::vector<FieldDef> fields_;
     RecordReader reader_{fields_};
@@ -106,9 +113,11 @@ private:
     } added_;
     // The records the placing may take: records_[0, handedOver_), or stopped.
     alignas(64) std::atomic<std::uint32_t> handedOver_{0};
-    // Written by the placing, read once it has ended.
-    bool rowsInRange_ = true;
-    std::exception_ptr failure_;
+    // The first record of the next batch to be claimed.
+    alignas(64) std::atomic<std::uint32_t> claimed_{0};
+    std::atomic<Room> room_{Room::Making};
+    std::atomic<bool> rowsInRange_{true};
+    std::exception_ptr failure_;  // of the placing's thread, read once it has ended
     std::jthread placing_;
     bool placed_ = false;
 };
