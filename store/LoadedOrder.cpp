@@ -64,10 +64,27 @@ void LoadedOrder::add(PackedRecord* r)
     r->seq = count;
     records_[count++] = r;
     // Handed over a batch at a time, so that the two threads seldom meet on the count.
-    if (count % batch == 0 || count == carried_.size()) {
-        handedOver_.store(count, std::memory_order_release);
-        handedOver_.notify_one();
-    }
+    if (count % batch == 0 || count == carried_.size())
+        tell(handedOver_, count);
+}
+
+template <class T>
+void LoadedOrder::tell(std::atomic<T>& what, T value)
+{
+    what.store(value, std::memory_order_release);
+    // A waiter looks at the value under the lock: taking it here means the waiter
+    // either saw the new value or is waiting, and is woken.
+    { const std::lock_guard<std::mutex> lock(mutex_); }
+    changed_.notify_all();
+}
+
+template <class T>
+T LoadedOrder::awaitChange(const std::atomic<T>& what, T from)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    T now = from;
+    changed_.wait(lock, [&] { return (now = what.load(std::memory_order_acquire)) != from; });
+    return now;
 }
 
 void LoadedOrder::placeOnThread()
@@ -76,12 +93,10 @@ void LoadedOrder::placeOnThread()
         tree.reserveSlots(carried_.size());
     } catch (const std::bad_alloc&) {
         failure_ = std::current_exception();
-        room_.store(Room::Failed, std::memory_order_release);
-        room_.notify_one();
+        tell(room_, Room::Failed);
         return;
     }
-    room_.store(Room::Made, std::memory_order_release);
-    room_.notify_one();
+    tell(room_, Room::Made);
     placeClaimed();
 }
 
@@ -95,10 +110,9 @@ void LoadedOrder::placeClaimed()
             return;
         const std::uint32_t end = std::min(n, begin + batch);
         for (std::uint32_t ready = handedOver_.load(std::memory_order_acquire); ready < end || ready == stopped;
-             ready = handedOver_.load(std::memory_order_acquire)) {
+             ready = awaitChange(handedOver_, ready)) {
             if (ready == stopped)
                 return;
-            handedOver_.wait(ready, std::memory_order_acquire);
         }
         place(begin, end, made.data());
     }
@@ -138,8 +152,8 @@ void LoadedOrder::placeEntries()
         // Every record is handed over: the reading helps with what is left, once the
         // rows have room.
         Room room = room_.load(std::memory_order_acquire);
-        for (; room == Room::Making; room = room_.load(std::memory_order_acquire))
-            room_.wait(room, std::memory_order_acquire);
+        if (room == Room::Making)
+            room = awaitChange(room_, room);
         if (room == Room::Made)
             placeClaimed();
         placing_.join();
@@ -153,8 +167,7 @@ void LoadedOrder::stopPlacing()
 {
     if (!placing_.joinable())
         return;
-    handedOver_.store(stopped, std::memory_order_release);
-    handedOver_.notify_one();
+    tell(handedOver_, stopped);
     placing_.join();
 }
 

@@ -17,10 +17,12 @@
 #include "ValueView.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -95,6 +97,12 @@ private:
     void place(std::uint32_t begin, std::uint32_t end, OrderEntry* made);
     // Ends the placing, with what it has placed, and waits for its thread.
     void stopPlacing();
+    // Sets what the other thread may be waiting on, and wakes it.
+    template <class T>
+    void tell(std::atomic<T>& what, T value);
+    // Waits until what is no longer from, and returns what it is.
+    template <class T>
+    T awaitChange(const std::atomic<T>& what, T from);
 
     static constexpr std::uint32_t stopped = ~std::uint32_t{0};  // handedOver_ when the placing is to end
     static constexpr std::uint32_t batch = 512;  // records handed over at once
@@ -117,6 +125,10 @@ private:
     alignas(64) std::atomic<std::uint32_t> claimed_{0};
     std::atomic<Room> room_{Room::Making};
     std::atomic<bool> rowsInRange_{true};
+    // The waits for handedOver_ and room_ to change (seldom long: a thread waits
+    // only when it has caught up with the other).
+    std::mutex mutex_;
+    std::condition_variable changed_;
     std::exception_ptr failure_;  // of the placing's thread, read once it has ended
     std::jthread placing_;
     bool placed_ = false;
