@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -87,17 +86,19 @@ T LoadedOrder::awaitChange(const std::atomic<T>& what, T from)
     return now;
 }
 
+// Whatever fails here (memory, for the rows or a batch's entries) is passed to the
+// reading, which throws it once the thread has ended.
 void LoadedOrder::placeOnThread()
 {
     try {
         tree.reserveSlots(carried_.size());
-    } catch (const std::bad_alloc&) {
+        tell(room_, Room::Made);
+        placeClaimed();
+    } catch (...) {
         failure_ = std::current_exception();
-        tell(room_, Room::Failed);
-        return;
+        if (room_.load(std::memory_order_relaxed) == Room::Making)
+            tell(room_, Room::Failed);
     }
-    tell(room_, Room::Made);
-    placeClaimed();
 }
 
 void LoadedOrder::placeClaimed()

@@ -77,7 +77,7 @@ public:
     void add(PackedRecord* r);
     // Once every record is added, while the carried order can still be read: waits
     // until each entry is at its row. A row given twice leaves another empty, which
-    // the check finds. Throws std::bad_alloc when the rows found no memory.
+    // the check finds. Throws std::bad_alloc when the order found no memory.
     void placeEntries();
     // Every entry is at a row of its own.
     bool placed() const { return placed_; }
