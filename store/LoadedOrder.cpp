@@ -110,11 +110,11 @@ void LoadedOrder::placeClaimed()
         if (begin >= n)
             return;
         const std::uint32_t end = std::min(n, begin + batch);
-        for (std::uint32_t ready = handedOver_.load(std::memory_order_acquire); ready < end || ready == stopped;
-             ready = awaitChange(handedOver_, ready)) {
-            if (ready == stopped)
-                return;
-        }
+        std::uint32_t ready = handedOver_.load(std::memory_order_acquire);
+        while (ready != stopped && ready < end)
+            ready = awaitChange(handedOver_, ready);
+        if (ready == stopped)
+            return;
         place(begin, end, made.data());
     }
 }
