@@ -10,8 +10,9 @@
 // the reason (a file changed by hand or made to mislead, rules changed since it was
 // written), is ignored and the records are sorted as if there were none.
 
-#include "RecordSet.h"
+#include "LoadedOrder.h"
 
+#include "RecordSet.h"
 #include "TextRules.h"
 
 #include <algorithm>
