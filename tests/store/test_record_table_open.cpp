@@ -70,6 +70,16 @@ namespace {
 }
 #endif
 
+// The binary content of a store's decoded records carrying the given order.
+std::string withOrder(const DecodedStore& decoded, const StoreOrder& order)
+{
+    const auto source = [&](std::size_t r, ValueView* values) {
+        for (std::size_t f = 0; f < decoded.fields.size(); ++f)
+            values[f] = viewOf(decoded.records[r][f]);
+    };
+    return encodeStoreFrom(StoreForm::Binary, decoded.fields, decoded.records.size(), source, 0, &order);
+}
+
 }  // namespace
 
 TEST(TableOpen, TextLongerThanItsFieldIsRefusedAndTheFileLeftAlone)
@@ -232,14 +242,7 @@ TEST(TableOpen, AFilesOwnOrderIsTakenOnlyWhenItIsTheSortedOne)
                                           "Shop/anna/2", "Shop/bert/4",  "bank/jo/3"};
     // The rows the file carries: record i (NOTES i) stands at row rows[i].
     const std::vector<std::uint32_t> rows{3, 0, 4, 6, 5, 1, 2};
-    const auto withOrder = [&](StoreOrder order) {
-        const auto source = [&](std::size_t r, ValueView* values) {
-            for (std::size_t f = 0; f < decoded.fields.size(); ++f)
-                values[f] = viewOf(decoded.records[r][f]);
-        };
-        return encodeStoreFrom(StoreForm::Binary, decoded.fields, decoded.records.size(), source, 0, &order);
-    };
-    ASSERT_EQ(withOrder({{0, 1}, rows}), content) << "the file carries these rows";
+    ASSERT_EQ(withOrder(decoded, {{0, 1}, rows}), content) << "the file carries these rows";
 
     const auto opensSorted = [&](const std::string& file, bool fromFile) {
         writeWhole(path, file);
@@ -265,29 +268,29 @@ TEST(TableOpen, AFilesOwnOrderIsTakenOnlyWhenItIsTheSortedOne)
     };
     {
         SCOPED_TRACE("rows out of order");
-        opensSorted(withOrder({{0, 1}, swapped(0, 6)}), false);
+        opensSorted(withOrder(decoded, {{0, 1}, swapped(0, 6)}), false);
     }
     {
         SCOPED_TRACE("equal keys out of storage order");
-        opensSorted(withOrder({{0, 1}, swapped(1, 5)}), false);
+        opensSorted(withOrder(decoded, {{0, 1}, swapped(1, 5)}), false);
     }
     {
         // The rows left are in order; only the empty one tells.
         SCOPED_TRACE("a row given twice, leaving the first empty");
         std::vector<std::uint32_t> twice = rows;
         twice[1] = twice[5];
-        opensSorted(withOrder({{0, 1}, twice}), false);
+        opensSorted(withOrder(decoded, {{0, 1}, twice}), false);
     }
     {
         SCOPED_TRACE("a row past the last");
         std::vector<std::uint32_t> past = rows;
         past[3] = 7;
-        opensSorted(withOrder({{0, 1}, past}), false);
+        opensSorted(withOrder(decoded, {{0, 1}, past}), false);
     }
     {
         SCOPED_TRACE("an order for other fields");
-        opensSorted(withOrder({{0}, rows}), false);
-        opensSorted(withOrder({{0, 1, 2}, rows}), false);
+        opensSorted(withOrder(decoded, {{0}, rows}), false);
+        opensSorted(withOrder(decoded, {{0, 1, 2}, rows}), false);
     }
 }
 
@@ -335,11 +338,7 @@ TEST(TableOpen, ALargeFilesOrderIsTakenWholeOrNotAtAll)
         const std::string notes(reader.value(sorted.recordAt(row), 3).text);  // the record's place when written
         order.rows[static_cast<std::size_t>(std::stoi(notes))] = static_cast<std::uint32_t>(row);
     }
-    const auto source = [&](std::size_t r, ValueView* values) {
-        for (std::size_t f = 0; f < decoded.fields.size(); ++f)
-            values[f] = viewOf(decoded.records[r][f]);
-    };
-    ASSERT_EQ(encodeStoreFrom(StoreForm::Binary, decoded.fields, count, source, 0, &order), content);
+    ASSERT_EQ(withOrder(decoded, order), content);
     order.rows.back() = count;
-    rowsOf(encodeStoreFrom(StoreForm::Binary, decoded.fields, count, source, 0, &order), false);
+    rowsOf(withOrder(decoded, order), false);
 }
